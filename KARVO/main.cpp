@@ -1,0 +1,9 @@
+// KARVO: wires its voice side into the shared run.
+#include "driver.h"
+#include "text_voice_side.h"
+
+int main(int argc, char** argv) {
+    karvo::RunContext ctx;
+    karvo::TextVoiceSide side;
+    return karvo::runConverter(ctx, argc, argv, side);
+}

@@ -1,0 +1,9 @@
+// KARVO2: wires its voice side into the shared run.
+#include "driver.h"
+#include "bank_voice_side.h"
+
+int main(int argc, char** argv) {
+    karvo::RunContext ctx;
+    karvo::BankVoiceSide side;
+    return karvo::runConverter(ctx, argc, argv, side);
+}

@@ -1,0 +1,181 @@
+// The run sequence shared by both programs. Only this file prints "KARVO:" lines
+// and chooses the exit status.
+#include "driver.h"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "mdx_image.h"
+#include "smf_writer.h"
+#include "track_converter.h"
+
+namespace karvo {
+namespace {
+
+// The console texts, byte for byte.
+constexpr const char* MSG_ALLOC = "error,cat't alloc\n";
+constexpr const char* MSG_IN_NOT_FOUND = "KARVO:InFile not fond!!\n";
+constexpr const char* MSG_OUT_CANT_WRITE = "KARVO:OutFile can't write.\n";
+constexpr const char* MSG_NO_HEADER = "KARVO:no header!!\n";
+constexpr const char* MSG_NO_VALUE = "KARVO:option %s needs a file name.\n";
+constexpr const char* MSG_IMAGE_CUT = "KARVO:data area longer than 65536 bytes; the rest is ignored.\n";
+constexpr const char* MSG_RUNAWAY = "KARVO:track %d runs away; converted up to that point.\n";
+constexpr const char* MSG_HEADER_OK = "header OK\n";
+constexpr const char* MSG_MIDI_HEADER = "MIDI header write\n";
+constexpr const char* MSG_END_OF_POS = "End of pos %x \n";
+constexpr const char* MSG_START_TRACK = "start track %d\n";
+constexpr const char* USAGE_HELP = "-h:help,this text.\n";
+constexpr const char* USAGE_INPUT = "InfileName:Set Input MdxFileName.\n";
+
+void usage(const RunContext& ctx, const VoiceSide& side) {
+    const UsageLines& own = side.usageLines();
+    for (const char* line : {own[0], own[1], own[2], USAGE_HELP, USAGE_INPUT, own[3], own[4]}) {
+        std::fputs(line, ctx.serr);
+    }
+}
+
+// Streams opened by the run itself; the standard streams are never closed.
+void closeOwn(std::FILE*& stream, std::FILE* standard) {
+    if (stream != nullptr && stream != standard) {
+        std::fclose(stream);
+    }
+    stream = standard;
+}
+
+void closeAll(RunContext& ctx) {
+    closeOwn(ctx.fin, ctx.sin);
+    closeOwn(ctx.fout, ctx.sout);
+}
+
+// Scans the arguments left to right. Returns -1 to go on with the conversion,
+// or the exit status that ends the run.
+int scanArguments(RunContext& ctx, int argc, const char* const* argv, const VoiceSide& side) {
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg = argv[k];
+        if (arg == "-h") {
+            usage(ctx, side);
+            return EXIT_DONE;
+        }
+        if (arg == "-midi" || arg == "-o") {
+            if (k + 1 >= argc) {
+                std::fprintf(ctx.serr, MSG_NO_VALUE, argv[k]);
+                return EXIT_USAGE;
+            }
+            const char* value = argv[++k];
+            if (arg == "-o") {
+                ctx.outName = value;
+                ctx.hasOutName = true;
+                continue;
+            }
+            std::FILE* midi = std::fopen(value, "wb");
+            if (midi == nullptr) {
+                std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+                return EXIT_FAILED;
+            }
+            closeOwn(ctx.fout, ctx.sout);
+            ctx.fout = midi;
+            ctx.midi = true;
+            continue;
+        }
+        std::FILE* in = std::fopen(argv[k], "rb");
+        if (in == nullptr) {
+            std::fprintf(ctx.serr, "%s\n", argv[k]);
+            std::fputs(MSG_IN_NOT_FOUND, ctx.serr);
+            return EXIT_FAILED;
+        }
+        closeOwn(ctx.fin, ctx.sin);
+        ctx.fin = in;
+        ctx.inName = argv[k];
+    }
+    return -1;
+}
+
+void writeBytes(RunContext& ctx, const uint8_t* bytes, size_t n) {
+    if (ctx.midi) {
+        std::fwrite(bytes, 1, n, ctx.fout);
+    }
+}
+
+int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
+    side.reset();
+    ctx.curVoice = -1;
+    ctx.repLevel = 0;
+    std::memset(ctx.repCount, 0, sizeof ctx.repCount);
+
+    try {
+        ctx.Ibuf.reserve(IMAGE_SIZE);
+        ctx.Tbuf.resize(IMAGE_SIZE);
+    } catch (const std::bad_alloc&) {
+        std::fputs(MSG_ALLOC, ctx.serr);
+        return EXIT_FAILED;
+    }
+
+    ctx.fin = ctx.sin;
+    ctx.fout = ctx.sout;
+    ctx.inName = "stdin";
+
+    if (argc <= 1) {
+        usage(ctx, side);
+        return EXIT_USAGE;
+    }
+    if (const int status = scanArguments(ctx, argc, argv, side); status >= 0) {
+        return status;
+    }
+
+    const int declared = header(ctx);
+    // The trace lines are on their way before any output that may share the descriptor.
+    std::fflush(ctx.sout);
+    if (declared < 0) {
+        std::fputs(MSG_NO_HEADER, ctx.serr);
+        return EXIT_FAILED;
+    }
+    ctx.trackCount = declared < MAX_TRACKS_CONVERTED ? declared : MAX_TRACKS_CONVERTED;
+
+    ctx.Ipos = 0;
+    std::fputs(MSG_HEADER_OK, ctx.serr);
+    const auto head = HeadF(ctx.trackCount);
+    writeBytes(ctx, head.data(), head.size());
+    std::fputs(MSG_MIDI_HEADER, ctx.serr);
+
+    if (!loadImage(ctx)) {
+        std::fputs(MSG_IMAGE_CUT, ctx.serr);
+    }
+    std::fprintf(ctx.serr, MSG_END_OF_POS, static_cast<unsigned>(ctx.Ibuf.size()));
+
+    for (int t = 0; t < ctx.trackCount; ++t) {
+        std::fprintf(ctx.serr, MSG_START_TRACK, t);
+        if (!convertTrack(ctx, side, t, ctx.trackCount)) {
+            std::fprintf(ctx.serr, MSG_RUNAWAY, t);
+        }
+        writeBytes(ctx, ctx.Tbuf.data(), ctx.Tpos);
+    }
+
+    closeOwn(ctx.fout, ctx.sout);
+    ctx.midi = false;
+    std::vector<uint8_t>().swap(ctx.Tbuf);
+
+    // Without -o the voices go to standard output, with no message.
+    if (ctx.hasOutName) {
+        std::FILE* out = std::fopen(ctx.outName.c_str(), side.textMode() ? "w" : "wb");
+        if (out == nullptr) {
+            std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+        } else {
+            ctx.fout = out;
+        }
+    }
+    side.writeVoices(ctx, ctx.fout);
+    return EXIT_DONE;
+}
+
+}  // namespace
+
+int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
+    const int status = run(ctx, argc, argv, side);
+    closeAll(ctx);
+    std::fflush(ctx.sout);
+    return status;
+}
+
+}  // namespace karvo

@@ -1,0 +1,381 @@
+// The MDX track interpreter. Elements, told by their first byte:
+//   00-7F  rest of b+1 ticks
+//   80-DF  note (MIDI key b-125), then a duration byte d: d+1 ticks
+//   E0-FF  command with 0 to 5 operand bytes
+// An element that is not wholly inside the image ends the track as the end
+// command would, and does nothing at all.
+#include "track_converter.h"
+
+#include <cmath>
+
+#include "bytes.h"
+#include "smf_writer.h"
+
+namespace karvo {
+namespace {
+
+constexpr uint8_t NO_NOTE = 0xFF;
+constexpr uint8_t NOTE_VELOCITY = 0x64;
+constexpr uint32_t BEND_CENTRE = 0x2000;
+
+// Attenuation of the volume steps 0 to 15.
+constexpr uint8_t Volume[16] = {42, 40, 37, 34, 32, 29, 26, 24, 21, 18, 16, 13, 10, 8, 5, 2};
+
+class TrackConverter {
+public:
+    TrackConverter(RunContext& ctx, VoiceSide& side, int t)
+        : m_ctx(ctx), m_side(side), m_t(static_cast<uint8_t>(t)) {}
+
+    void preamble() {
+        event({0xC0, 0x01});                       // program 1
+        static constexpr uint8_t CONTROLLERS[][2] = {
+            {0x65, 0x00}, {0x64, 0x00},            // registered parameter 0: bend range
+            {0x06, 0x20},                          // 32 semitones
+            {0x0D, 0x00}, {0x0C, 0x00},            // the LFO command's depth controllers
+        };
+        for (const auto& cc : CONTROLLERS) {
+            m_ctx.NextOn = 1;
+            event({0xB0, cc[0], cc[1]});
+        }
+        m_ctx.NextOn = 1;
+        bend(BEND_CENTRE);
+    }
+
+    // Handles one element. Returns false at the end of the track.
+    bool step() {
+        const uint8_t* p = take(1);
+        if (p == nullptr) {
+            return false;
+        }
+        const uint8_t b = p[0];
+        if (b < 0x80) {
+            m_ctx.NextOn += b + 1u;
+            return true;
+        }
+        if (b < 0xE0) {
+            return note(b);
+        }
+        return command(b);
+    }
+
+private:
+    // The next n bytes at Ipos, or nullptr when the image ends before them.
+    const uint8_t* take(uint32_t n) {
+        if (m_ctx.available(m_ctx.Ipos) < n) {
+            return nullptr;
+        }
+        const uint8_t* p = &m_ctx.Ibuf[m_ctx.Ipos];
+        m_ctx.Ipos += n;
+        return p;
+    }
+
+    // An event with the track number added to its status byte.
+    void event(std::initializer_list<uint8_t> bytes) {
+        setCuVar(m_ctx);
+        bool status = true;
+        for (uint8_t b : bytes) {
+            putByte(m_ctx, status ? static_cast<uint8_t>(b + m_t) : b);
+            status = false;
+        }
+    }
+
+    void bend(uint32_t value) {
+        event({0xE0, static_cast<uint8_t>(value & 0x7F), static_cast<uint8_t>((value >> 7) & 0x7F)});
+    }
+
+    static uint8_t key(uint8_t noteByte) { return static_cast<uint8_t>(noteByte - 125); }
+    void noteOn(uint8_t n) { event({0x90, key(n), NOTE_VELOCITY}); }
+    void noteOff(uint8_t n, uint8_t velocity) { event({0x80, key(n), velocity}); }
+
+    void endGlide() {
+        if (m_porta) {
+            bend(BEND_CENTRE);
+            m_porta = false;
+        }
+    }
+
+    bool note(uint8_t b) {
+        const uint8_t* p = take(1);
+        if (p == nullptr) {
+            return false;   // no duration: not even the sounding note is ended
+        }
+        const uint32_t length = p[0] + 1u;
+
+        if (m_tie == 0 || m_tie == 1) {
+            if (m_sounding != NO_NOTE) {
+                noteOff(m_sounding, NOTE_VELOCITY);
+            }
+            noteOn(b);
+            m_portaSum = 0;
+            m_sounding = b;
+        } else if (b != m_sounding) {
+            // Legato: the new note sounds before the old one stops, on the same tick.
+            noteOn(b);
+            noteOff(m_sounding, NOTE_VELOCITY);
+            m_portaSum = 0;
+            endGlide();
+            m_sounding = b;
+        }
+
+        if (m_porta) {
+            for (uint32_t i = 0; i < length; ++i) {
+                m_portaSum += m_portaStep;   // wraps modulo 2^32
+                const int32_t quotient = static_cast<int32_t>(m_portaSum) / 128;
+                bend((static_cast<uint32_t>(quotient) + m_detune + BEND_CENTRE) & 0x3FFF);
+                m_ctx.NextOn = 1;
+            }
+        } else {
+            m_ctx.NextOn += length;
+        }
+
+        if (m_tie == 0 || m_tie == 2) {
+            // The voice select's extra tick is taken back from the note it delayed.
+            if (m_voiceChange && m_ctx.NextOn != 0) {
+                --m_ctx.NextOn;
+            }
+            noteOff(m_sounding, 0x00);
+            m_voiceChange = false;
+            endGlide();
+            m_sounding = NO_NOTE;
+        }
+        m_tie = (m_tie == 1 || m_tie == 3) ? 2 : 0;
+        return true;
+    }
+
+    bool command(uint8_t b) {
+        switch (b) {
+        case 0xF1:
+            return false;
+        case 0xF2: {
+            const uint8_t* p = take(2);
+            if (p == nullptr) {
+                return false;
+            }
+            // The step is a signed 16-bit value, kept as its 32-bit two's complement.
+            m_portaStep = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(get_be16(p))));
+            m_portaSum = 0;
+            m_porta = true;
+            return true;
+        }
+        case 0xF7:
+            m_tie = (m_tie == 0) ? 1 : (m_tie == 2) ? 3 : 0;
+            return true;
+        case 0xF3: return detune();
+        case 0xF4: return repeatEscape();
+        case 0xF5: return repeatEnd();
+        case 0xF6: return repeatStart();
+        case 0xFB: return volume();
+        case 0xFC: return pan();
+        case 0xFD: return voiceSelect();
+        case 0xFF: return tempo();
+        case 0xEA: return lfo();
+        case 0xED: return noise();
+        case 0xE7: {
+            const uint8_t* p = take(1);
+            return p != nullptr && (p[0] != 0x01 || take(1) != nullptr);
+        }
+        case 0xEB:
+        case 0xEC: {
+            const uint8_t* p = take(1);
+            return p != nullptr && (p[0] == 0x80 || p[0] == 0x81 || take(4) != nullptr);
+        }
+        case 0xE9:
+        case 0xEF:
+        case 0xF0:
+        case 0xF8:
+            return take(1) != nullptr;
+        case 0xFE:
+            return take(2) != nullptr;
+        default:   // E0-E6, E8, EE, F9, FA: no operands, nothing to do
+            return true;
+        }
+    }
+
+    bool tempo() {
+        const uint8_t* p = take(1);
+        if (p == nullptr) {
+            return false;
+        }
+        // (256 - T) * 256 microseconds per tick, 48 ticks per quarter note.
+        const uint32_t usPerQuarter = (256u - p[0]) * 12288u;
+        setCuVar(m_ctx);
+        for (uint8_t x : {uint8_t{0xFF}, uint8_t{0x51}, uint8_t{0x03},
+                          static_cast<uint8_t>(usPerQuarter >> 16),
+                          static_cast<uint8_t>(usPerQuarter >> 8),
+                          static_cast<uint8_t>(usPerQuarter)}) {
+            putByte(m_ctx, x);
+        }
+        return true;
+    }
+
+    bool volume() {
+        const uint8_t* p = take(1);
+        if (p == nullptr) {
+            return false;
+        }
+        const uint8_t v = p[0];
+        // 0-15 are volume steps, 80-FF direct attenuations; the values between have
+        // no meaning and keep the track's volume as it is.
+        if (v <= 15) {
+            m_volume = volumeValue(Volume[v]);
+        } else if (v >= 0x80) {
+            m_volume = volumeValue(v & 0x7Fu);
+        }
+        event({0xB0, 0x07, m_volume});
+        return true;
+    }
+
+    bool pan() {
+        const uint8_t* p = take(1);
+        if (p == nullptr) {
+            return false;
+        }
+        const uint8_t value = p[0] == 1 ? 0 : p[0] == 2 ? 127 : 64;
+        event({0xB0, 0x0A, value});
+        return true;
+    }
+
+    bool voiceSelect() {
+        const uint8_t* p = take(1);
+        if (p == nullptr) {
+            return false;
+        }
+        setCuVar(m_ctx);
+        m_ctx.curVoice = p[0] & 0x7F;
+        std::fprintf(m_ctx.serr, "Voice @%x\n", static_cast<unsigned>(m_ctx.curVoice));
+        putByte(m_ctx, static_cast<uint8_t>(0xC0 + m_t));
+        putByte(m_ctx, static_cast<uint8_t>(m_ctx.curVoice));
+        // Whatever follows comes one tick later; the next note end takes it back.
+        m_ctx.NextOn = 1;
+        m_voiceChange = true;
+        return true;
+    }
+
+    bool detune() {
+        const uint8_t* p = take(2);
+        if (p == nullptr) {
+            return false;
+        }
+        m_detune = static_cast<uint16_t>(get_be16(p) * 2u);
+        bend((m_detune + BEND_CENTRE) & 0x3FFF);
+        return true;
+    }
+
+    bool lfo() {
+        const uint8_t* p = take(1);
+        if (p == nullptr) {
+            return false;
+        }
+        const uint8_t first = p[0];
+        if (first == 0x80 || first == 0x81) {
+            return true;
+        }
+        const uint8_t* q = take(4);
+        if (q == nullptr) {
+            return false;
+        }
+        event({0xB0, 0x4C, static_cast<uint8_t>(q[0] >> 1)});   // LFO frequency
+        event({0xB0, 0x0D, static_cast<uint8_t>(q[1] & 0x7F)});  // PMD
+        event({0xB0, 0x0C, static_cast<uint8_t>(q[2] & 0x7F)});  // AMD
+        m_side.setLfoPrm(m_ctx.curVoice, first, q[3]);
+        return true;
+    }
+
+    bool noise() {
+        const uint8_t* p = take(1);
+        if (p == nullptr) {
+            return false;
+        }
+        // Only the eighth channel of the chip has a noise generator.
+        if (m_t == 7) {
+            m_side.setNoisePrm(m_ctx.curVoice, p[0]);
+        }
+        return true;
+    }
+
+    // Repeats. Level 0 means no repeat is open; the outermost uses counter 1.
+    bool repeatStart() {
+        const uint8_t* p = take(2);
+        if (p == nullptr || m_ctx.repLevel == REPEAT_LEVELS - 1) {
+            return false;   // an eighth level does not fit: the track ends
+        }
+        ++m_ctx.repLevel;
+        m_ctx.repCount[m_ctx.repLevel] = p[0] == 0 ? 1 : p[0];   // a count of 0 plays once
+        return true;
+    }
+
+    bool repeatEnd() {
+        const uint8_t* p = take(2);
+        if (p == nullptr) {
+            return false;
+        }
+        if (m_ctx.repLevel == 0) {
+            return true;   // no repeat open
+        }
+        if (--m_ctx.repCount[m_ctx.repLevel] != 0) {
+            m_ctx.Ipos = (m_ctx.Ipos + get_be16(p)) & 0xFFFF;
+        } else {
+            --m_ctx.repLevel;
+        }
+        return true;
+    }
+
+    // The offset counts to the matching repeat end's operand; the jump lands behind it.
+    bool repeatEscape() {
+        const uint8_t* p = take(2);
+        if (p == nullptr) {
+            return false;
+        }
+        if (m_ctx.repLevel != 0 && m_ctx.repCount[m_ctx.repLevel] == 1) {
+            m_ctx.Ipos = (m_ctx.Ipos + get_be16(p) + 2) & 0xFFFF;
+            --m_ctx.repLevel;
+        }
+        return true;
+    }
+
+    RunContext& m_ctx;
+    VoiceSide& m_side;
+    const uint8_t m_t;
+    int m_tie = 0;
+    uint8_t m_sounding = NO_NOTE;
+    bool m_porta = false;
+    uint32_t m_portaStep = 0;
+    uint32_t m_portaSum = 0;
+    uint16_t m_detune = 0;
+    bool m_voiceChange = false;
+    uint8_t m_volume = 127;   // repeated by volume operands without a meaning
+};
+
+}  // namespace
+
+uint8_t volumeValue(uint32_t attenuation) {
+    if (attenuation == 0) {
+        return 127;
+    }
+    return static_cast<uint8_t>(127.0 * std::sqrt(std::pow(10.0, -0.0375 * attenuation)));
+}
+
+bool convertTrack(RunContext& ctx, VoiceSide& side, int t, int n) {
+    ctx.Ipos = ctx.MMLBase[t];
+    ctx.NextOn = static_cast<uint32_t>(t) * 8 + 1;
+    beginTrack(ctx);
+    TrackConverter track(ctx, side, t);
+    track.preamble();
+    // Every track's first element falls on tick 8n + 9.
+    ctx.NextOn = static_cast<uint32_t>(n - t) * 8 + 2;
+
+    bool whole = true;
+    for (uint32_t elements = 0;; ++elements) {
+        if (elements == MAX_TRACK_ELEMENTS || ctx.Tpos >= MAX_TRACK_CHUNK) {
+            whole = false;
+            break;
+        }
+        if (!track.step()) {
+            break;
+        }
+    }
+    endTrack(ctx);
+    return whole;
+}
+
+}  // namespace karvo

@@ -1,0 +1,37 @@
+// What each program supplies to the shared run: the one place where KARVO2 and KARVO differ.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+namespace karvo {
+
+struct RunContext;
+
+// The program's own usage lines: the title, the date, the synopsis, the -o line
+// and the -midi line (the -h and input lines are common).
+using UsageLines = std::array<const char*, 5>;
+
+class VoiceSide {
+public:
+    virtual ~VoiceSide() = default;
+
+    virtual const UsageLines& usageLines() const = 0;
+
+    // Start-up: the voice state as it is before any track is converted.
+    virtual void reset() = 0;
+
+    // Captured while the tracks are converted. voice is the current voice, or -1
+    // before the run's first voice select.
+    virtual void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) = 0;
+    virtual void setNoisePrm(int voice, uint8_t operand) = 0;
+
+    // The voice output is opened in text mode (true) or binary mode (false).
+    virtual bool textMode() const = 0;
+
+    // The voice output phase, writing to out.
+    virtual void writeVoices(RunContext& ctx, std::FILE* out) = 0;
+};
+
+}  // namespace karvo
