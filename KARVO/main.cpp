@@ -3,7 +3,6 @@
 #include "text_voice_side.h"
 
 int main(int argc, char** argv) {
-    karvo::RunContext ctx;
     karvo::TextVoiceSide side;
-    return karvo::runConverter(ctx, argc, argv, side);
+    return karvo::runMain(argc, argv, side);
 }

@@ -124,6 +124,10 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
         return status;
     }
 
+    // Standard error is fully buffered (a runaway track can print a voice line per
+    // element), so it is flushed wherever standard output takes over, to keep the
+    // order of the two when they share a terminal or a file.
+    std::fflush(ctx.serr);
     const int declared = header(ctx);
     // The trace lines are on their way before any output that may share the descriptor.
     std::fflush(ctx.sout);
@@ -165,6 +169,7 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
             ctx.fout = out;
         }
     }
+    std::fflush(ctx.serr);
     side.writeVoices(ctx, ctx.fout);
     return EXIT_DONE;
 }
@@ -174,8 +179,16 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
 int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
     const int status = run(ctx, argc, argv, side);
     closeAll(ctx);
+    std::fflush(ctx.serr);
     std::fflush(ctx.sout);
     return status;
+}
+
+int runMain(int argc, const char* const* argv, VoiceSide& side) {
+    static char errorBuffer[1 << 16];
+    std::setvbuf(stderr, errorBuffer, _IOFBF, sizeof errorBuffer);
+    RunContext ctx;
+    return runConverter(ctx, argc, argv, side);
 }
 
 }  // namespace karvo

@@ -15,4 +15,8 @@ constexpr int EXIT_USAGE = 2;     // no arguments, or an option without its valu
 // streams; everything else in it is set up here.
 int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side);
 
+// The whole process: runConverter on the standard streams, with standard error
+// buffered.
+int runMain(int argc, const char* const* argv, VoiceSide& side);
+
 }  // namespace karvo
