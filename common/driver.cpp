@@ -115,6 +115,8 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
     ctx.fin = ctx.sin;
     ctx.fout = ctx.sout;
     ctx.inName = "stdin";
+    ctx.midi = false;   // no option of an earlier run in this context carries over
+    ctx.hasOutName = false;
 
     if (argc <= 1) {
         usage(ctx, side);
