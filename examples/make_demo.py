@@ -1,0 +1,232 @@
+#!/usr/bin/env python3
+"""Writes demo.mdx: nine bars in A minor for eight FM tracks, composed for this
+project, with a voice area of six voices.
+
+    python3 examples/make_demo.py [OUTPUT]      (default: demo.mdx beside this script)
+
+Form: bars 1-3 (Am F C), first ending (G), bars 1-3 again, second ending (F G),
+and a closing Am bar, written as a repeat of two passes whose escape skips the
+first ending on the second pass. Tracks: 0 melody, 1 counter-melody (detuned),
+2 bass, 3-5 held chords, 6 a gliding synth line, 7 drums on the noise channel;
+track 8 (the PCM track of the format) is empty.
+"""
+import pathlib
+import sys
+
+TICKS = {"w": 192, "h": 96, "q": 48, "e": 24, "s": 12}   # 48 ticks per quarter note
+STEPS = {"C": 0, "D": 2, "E": 4, "F": 5, "G": 7, "A": 9, "B": 11}
+
+
+def midi_key(name):
+    """'A4' is 69, 'C#5' is 73; the MDX note byte is the key plus 125."""
+    key = STEPS[name[0]] + 12 * (int(name[-1]) + 1)
+    return key + {"#": 1, "b": -1}.get(name[1], 0) if len(name) == 3 else key
+
+
+class Track:
+    def __init__(self):
+        self.data = bytearray()
+        self.open = []    # per open repeat: [start of its body, position of its escape's operand]
+
+    def cmd(self, *b):
+        self.data += bytes(b)
+
+    def play(self, text):
+        """Notes 'A4:q', dotted 'E5:q.', ticks 'C2:6', rests 'R:h', '~' ties the note
+        into the next one, '^N' glides N semitones over the note's length."""
+        for tok in text.replace("|", " ").split():
+            name, length = tok.split(":")
+            tie, length = length.endswith("~"), length.rstrip("~")
+            length, _, glide = length.partition("^")
+            if length.isdigit():
+                ticks = int(length)
+            else:   # a dot adds half the length
+                ticks = TICKS[length[0]] * (3 if length.endswith(".") else 2) // 2
+            if name == "R":
+                while ticks > 0:
+                    self.cmd(min(ticks, 128) - 1)
+                    ticks -= 128
+                continue
+            assert 1 <= ticks <= 256 and 3 <= midi_key(name) <= 98, tok
+            if glide:
+                # A bend step of 1/128 per tick; a range of 32 semitones is 256 steps each.
+                self.cmd(0xF2, *be16(int(glide) * 256 * 128 // ticks))
+            if tie:
+                self.cmd(0xF7)
+            self.cmd(midi_key(name) + 125, ticks - 1)
+
+    def repeat(self, count):
+        self.cmd(0xF6, count, 0x00)
+        self.open.append([len(self.data), None])
+
+    def escape(self):
+        self.cmd(0xF4, 0, 0)
+        self.open[-1][1] = len(self.data) - 2
+
+    def end_repeat(self):
+        start, escape = self.open.pop()
+        self.cmd(0xF5, 0, 0)
+        here = len(self.data)
+        self.data[here - 2:here] = be16(start - here)   # back to the body
+        if escape is not None:
+            # The escape counts to the repeat end's operand and lands just behind it.
+            self.data[escape:escape + 2] = be16(here - 2 - (escape + 2))
+
+
+def be16(v):
+    return bytes([(v >> 8) & 0xFF, v & 0xFF])
+
+
+def in_form(t, body, first, second, coda):
+    t.repeat(2)
+    body(t)
+    t.escape()
+    first(t)
+    t.end_repeat()
+    second(t)
+    coda(t)
+
+
+def phrase(text):
+    return lambda t: t.play(text)
+
+
+def melody():
+    t = Track()
+    t.cmd(0xFF, 210)                          # tempo: 46 x 256 us per tick
+    t.cmd(0xFD, 1, 0xFB, 14, 0xFC, 3)         # lead voice, volume step 14, centre
+    t.cmd(0xEA, 0x02, 0xC0, 0x30, 0x00, 0x30)  # triangle LFO, vibrato depth 0x30, PMS 3
+    in_form(t, phrase("A4:q C5:q E5:q. D5:e | C5:h~ C5:q R:q | E5:q G5:q E5:q C5:q"),
+            phrase("D5:q. B4:e G4:q~ A4:q"),
+            phrase("F5:q E5:q D5:q B4:q"),
+            lambda t: (t.cmd(0xFF, 200), t.play("A4:w")))   # broaden the last bar
+    return t
+
+
+def counter_melody():
+    t = Track()
+    t.cmd(0xFD, 2, 0xFB, 11, 0xFC, 1)         # string voice, volume step 11, left
+    t.cmd(0xF3, 0x00, 0x08)                   # detune against the melody
+    t.cmd(0xEA, 0x00, 0xA0, 0x00, 0x10, 0x01)  # saw LFO, tremolo depth 0x10, AMS 1
+    in_form(t, phrase("E4:h C4:h | A3:h C4:h | G3:h E4:h"), phrase("D4:h B3:h"),
+            phrase("C4:h D4:h"), phrase("E4:w"))
+    return t
+
+
+def bass():
+    def half(root, octave):
+        return "%s:20 R:4 %s:20 R:4 %s:20 R:4 %s:20 R:4" % (root, root, octave, root)
+
+    def bar(root, octave):
+        def play(t):
+            t.repeat(2)
+            t.play(half(root, octave))
+            t.end_repeat()
+        return play
+
+    t = Track()
+    t.cmd(0xFD, 3, 0xFB, 0x86, 0xFC, 3)       # bass voice, attenuation 6, centre
+    in_form(t, lambda t: (bar("A2", "A3")(t), bar("F2", "F3")(t), bar("C3", "C4")(t)),
+            bar("G2", "G3"), phrase(half("F2", "F3") + " " + half("G2", "G3")), phrase("A2:w"))
+    return t
+
+
+def chord_tone(pan, volume, body, first, second, coda):
+    t = Track()
+    t.cmd(0xFD, 4, 0xFB, volume, 0xFC, pan)   # organ pad
+    in_form(t, phrase(body), phrase(first), phrase(second), phrase(coda))
+    return t
+
+
+def glide_line():
+    t = Track()
+    t.cmd(0xFD, 5, 0xFB, 12, 0xFC, 3)         # synth lead, volume step 12, centre
+    in_form(t, phrase("R:w | E5:q^5 A5:q R:h | R:w"), phrase("D5:q^-3 B4:q R:h"),
+            phrase("R:h G4:q^2 A4:q~"), phrase("A4:w"))
+    return t
+
+
+def drums():
+    kick, hat, snare = "K", "H", "S"
+    hits = {kick: (0x00, "C2:6 R:18"),      # noise off: the tone alone
+            hat: (0x9C, "C5:3 R:21"),       # noise on, high noise frequency
+            snare: (0x94, "D4:10 R:14")}    # noise on, lower frequency
+
+    def bar(pattern):
+        def play(t):
+            for hit in pattern.split():
+                noise, notes = hits[hit]
+                t.cmd(0xED, noise)
+                t.play(notes)
+        return play
+
+    def beat(t):
+        t.repeat(3)
+        bar("K H S H K K S H")(t)
+        t.end_repeat()
+
+    t = Track()
+    t.cmd(0xFD, 16, 0xFB, 13, 0xFC, 3)        # noise drum voice, volume step 13, centre
+    in_form(t, beat, bar("K H S H K K S H"), bar("K H S H S S S S"),
+            lambda t: (bar("K")(t), t.cmd(0xED, 0x88), t.play("C3:h R:q.")))   # low crash
+    return t
+
+
+# Operators in MDX order M1, M2, C1, C2; columns AR D1R D2R RR D1L TL KS MUL DT1 DT2 AMS-EN.
+VOICES = [
+    (1, 6, 4, [(31, 8, 0, 7, 2, 30, 0, 1, 0, 0, 0), (31, 10, 0, 7, 2, 38, 0, 2, 3, 0, 0),
+               (28, 6, 2, 7, 1, 4, 1, 1, 0, 0, 0), (28, 6, 2, 7, 1, 6, 1, 1, 7, 0, 0)]),
+    (2, 3, 4, [(14, 4, 0, 5, 1, 34, 0, 1, 3, 0, 0), (14, 4, 0, 5, 1, 36, 0, 1, 7, 0, 0),
+               (12, 2, 1, 6, 1, 8, 0, 1, 0, 0, 1), (12, 2, 1, 6, 1, 8, 0, 1, 4, 0, 1)]),
+    (3, 5, 0, [(31, 12, 0, 8, 4, 28, 0, 0, 0, 0, 0), (31, 14, 0, 8, 5, 40, 0, 1, 0, 0, 0),
+               (31, 10, 2, 8, 3, 30, 0, 1, 0, 0, 0), (31, 8, 3, 9, 2, 2, 1, 1, 0, 0, 0)]),
+    (4, 0, 7, [(20, 0, 0, 6, 0, 22, 0, 1, 0, 0, 0), (20, 0, 0, 6, 0, 28, 0, 2, 0, 0, 0),
+               (20, 0, 0, 6, 0, 30, 0, 4, 0, 0, 0), (20, 0, 0, 6, 0, 34, 0, 8, 0, 0, 0)]),
+    (5, 7, 3, [(31, 6, 0, 6, 2, 26, 0, 2, 1, 1, 0), (31, 8, 0, 6, 2, 44, 0, 3, 0, 0, 0),
+               (31, 7, 0, 6, 3, 30, 0, 1, 5, 0, 0), (30, 4, 1, 7, 1, 3, 0, 1, 0, 0, 0)]),
+    (16, 0, 7, [(31, 18, 0, 15, 15, 127, 0, 0, 0, 0, 0), (31, 18, 0, 15, 15, 127, 0, 0, 0, 0, 0),
+                (31, 16, 0, 12, 15, 20, 0, 1, 0, 0, 0), (31, 12, 8, 10, 8, 0, 2, 1, 0, 0, 0)]),
+]
+
+
+def voice_record(number, fl, con, ops):
+    """27 bytes: number, FL/CON, slot mask, then one group of four bytes per field pair."""
+    rec = bytearray([number, fl << 3 | con, 0x0F])
+    groups = [lambda o: o[8] << 4 | o[7],            # DT1, MUL
+              lambda o: o[5],                        # TL
+              lambda o: o[6] << 6 | o[0],            # KS, AR
+              lambda o: o[10] << 7 | o[1],           # AMS-EN, D1R
+              lambda o: o[9] << 6 | o[2],            # DT2, D2R
+              lambda o: o[4] << 4 | o[3]]            # D1L, RR
+    for pack in groups:
+        rec += bytes(pack(op) for op in ops)
+    return bytes(rec)
+
+
+def mdx(title, tracks, voices):
+    """Title, 0D 0A 1A, an empty sample file name, then the data area: voice offset,
+    track offsets, the tracks, the voices."""
+    table = 2 + 2 * len(tracks)
+    offsets, body = [], bytearray()
+    for t in tracks:
+        offsets.append(table + len(body))
+        body += t.data
+    head = be16(table + len(body)) + b"".join(be16(o) for o in offsets)
+    return title.encode("ascii") + b"\r\n\x1a\x00" + head + bytes(body) + voices
+
+
+def main():
+    tracks = [melody(), counter_melody(), bass(),
+              chord_tone(2, 9, "A3:w~ | A3:w | G3:w~", "G3:w", "A3:h G3:h", "A3:w"),
+              chord_tone(3, 0x90, "C4:w~ | C4:w~ | C4:w", "B3:w", "C4:h B3:h", "C4:w"),
+              chord_tone(1, 9, "E4:w~ | F4:w | E4:w", "D4:w", "F4:h D4:h", "E4:w"),
+              glide_line(), drums(), Track()]
+    for t in tracks:
+        t.cmd(0xF1)
+    voices = b"".join(voice_record(*v) for v in VOICES)
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else pathlib.Path(__file__).with_name("demo.mdx")
+    out.write_bytes(mdx("KARVO demo: nine bars in A minor", tracks, voices))
+
+
+if __name__ == "__main__":
+    main()
