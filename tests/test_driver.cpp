@@ -1,0 +1,347 @@
+// Whole runs in process: arguments, console output, exit status, output files and voice captures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <sstream>
+
+#include "bank_voice_side.h"
+#include "driver.h"
+#include "mdx_builder.h"
+#include "run_helpers.h"
+#include "text_voice_side.h"
+
+namespace karvo {
+namespace {
+
+using test::Bytes;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+    bool operator==(const Result&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Result& r) {
+    return os << "status " << r.status << "\nstdout: " << r.out << "\nstderr: " << r.err;
+}
+
+class Driver : public ::testing::Test {
+protected:
+    // One run with the arguments after the program name; a fresh context unless one is given.
+    Result run(VoiceSide& side, const std::vector<std::string>& args, std::FILE* in = nullptr,
+               RunContext* reused = nullptr) {
+        RunContext fresh;
+        RunContext& ctx = reused != nullptr ? *reused : fresh;
+        test::MemOut out;
+        test::MemOut err;
+        test::MemIn emptyInput(Bytes{});
+        ctx.sin = in != nullptr ? in : emptyInput.get();
+        ctx.sout = out.get();
+        ctx.serr = err.get();
+        std::vector<const char*> argv = {"KARVO2"};
+        for (const std::string& a : args) {
+            argv.push_back(a.c_str());
+        }
+        const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), side);
+        return {status, out.str(), err.str()};
+    }
+
+    std::string file(const std::string& name, const Bytes& bytes) {
+        const std::string path = dir.path(name);
+        test::writeFile(path, bytes);
+        return path;
+    }
+
+    test::TempDir dir;
+    BankVoiceSide bank;
+    TextVoiceSide text;
+};
+
+// Three tracks: a voice select and a note, a tempo, an LFO command.
+const Bytes THREE_TRACKS = test::buildMdx(test::withTracks({
+    {0xFD, 0x05, 0x80, 0x17},
+    {0xFF, 0xC8},
+    {0xEA, 0x00, 0x10, 0x20, 0x30, 0x23},
+}));
+
+// The chunks of a MIDI file, walked by their lengths; empty when they do not tile the file.
+std::vector<Bytes> chunks(const Bytes& midi) {
+    std::vector<Bytes> out;
+    size_t p = 0;
+    while (p + 8 <= midi.size()) {
+        const size_t length = size_t(midi[p + 4]) << 24 | size_t(midi[p + 5]) << 16 | size_t(midi[p + 6]) << 8 | midi[p + 7];
+        if (p + 8 + length > midi.size()) {
+            return {};
+        }
+        out.emplace_back(midi.begin() + static_cast<std::ptrdiff_t>(p),
+                         midi.begin() + static_cast<std::ptrdiff_t>(p + 8 + length));
+        p += 8 + length;
+    }
+    return p == midi.size() ? out : std::vector<Bytes>{};
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+TEST_F(Driver, PrintsEachProgramsUsageTextForNoArgumentsAndForHelp) {
+    const std::string bankUsage =
+        "\n\nKARVO Ver2.52+\n"
+        "\t\t\t2002.6.21\n"
+        "usage:KARVO2.exe [-h] InFileName [-o OutFileName(.fxb)] [-midi OutFileName(.mid)]\n"
+        "-h:help,this text.\n"
+        "InfileName:Set Input MdxFileName.\n"
+        "-o OutFileName:Set Output VST Bank FileName(*.fxb).\n"
+        "-midi OutFileName:Set Output SMF FileName(*.mid).\n";
+    const std::string textUsage =
+        "\n\nKARVO Ver1.52+\n"
+        "\t\t\t2002.4.22\n"
+        "usage:KARVO.exe [-h] InFileName [-o OutFileName(.opm)] [-midi OutFileName(.mid)]\n"
+        "-h:help,this text.\n"
+        "InfileName:Set Input MdxFileName.\n"
+        "-o OutFileName:Set Output Text FileName(.opm). \n"
+        "-midi OutFileName:Set Output SMF FileName(.mid).\n";
+    EXPECT_EQ(run(bank, {}), (Result{2, "", bankUsage}));
+    EXPECT_EQ(run(text, {}), (Result{2, "", textUsage}));
+    EXPECT_EQ(run(bank, {"-h"}), (Result{0, "", bankUsage}));
+    EXPECT_EQ(run(text, {"-h"}), (Result{0, "", textUsage}));
+    // Help after an input name: nothing is converted.
+    EXPECT_EQ(run(bank, {file("in.mdx", THREE_TRACKS), "-h"}), (Result{0, "", bankUsage}));
+}
+
+TEST_F(Driver, EndsWithStatus1WhenAFileCannotBeOpenedOrHasNoHeader) {
+    const std::string missing = dir.path("missing.mdx");
+    EXPECT_EQ(run(bank, {missing}), (Result{1, "", missing + "\nKARVO:InFile not fond!!\n"}));
+
+    const std::string in = file("in.mdx", THREE_TRACKS);
+    EXPECT_EQ(run(bank, {in, "-midi", dir.path("no/such/dir.mid")}), (Result{1, "", "KARVO:OutFile can't write.\n"}));
+
+    const std::string midi = dir.path("out.mid");
+    EXPECT_EQ(run(text, {"-midi", midi, file("bad.mdx", {'n', 'o', 0x0D, 0x0A, 0x00})}),
+              (Result{1, "", "KARVO:no header!!\n"}));
+    EXPECT_TRUE(std::filesystem::exists(midi));
+    EXPECT_EQ(test::readFile(midi), Bytes{});   // left empty
+}
+
+TEST_F(Driver, EndsWithStatus2WhenAnOptionLacksItsValue) {
+    const std::string in = file("in.mdx", THREE_TRACKS);
+    for (const char* option : {"-midi", "-o"}) {
+        const Result r = run(bank, {in, option});
+        EXPECT_EQ(r.status, 2) << option;
+        EXPECT_EQ(r.out, "") << option;
+        EXPECT_EQ(r.err.rfind("KARVO:", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(option), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("header OK"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(Driver, ConvertsAFileWithItsTraceAndProgressLines) {
+    const std::string midi = dir.path("out.mid");
+    EXPECT_EQ(run(bank, {file("in.mdx", THREE_TRACKS), "-midi", midi}),
+              (Result{0, "base 0 8\nbase 1 d\nbase 2 10\n",
+                      "header OK\nMIDI header write\nEnd of pos 17 \n"
+                      "start track 0\nVoice @5\nstart track 1\nstart track 2\n"}));
+    const Bytes out = test::readFile(midi);
+    const auto parts = chunks(out);
+    ASSERT_EQ(parts.size(), 4u);
+    EXPECT_EQ(parts[0], (Bytes{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 3, 0, 0x30}));   // three chunks follow
+}
+
+TEST_F(Driver, WritesTheMidiFileByteForByte) {
+    const std::string midi = dir.path("out.mid");
+    ASSERT_EQ(run(text, {file("in.mdx", test::buildMdx(test::withTracks({{}}))), "-midi", midi}).status, 0);
+    EXPECT_EQ(test::readFile(midi), (Bytes{
+        'M', 'T', 'h', 'd', 0x00, 0x00, 0x00, 0x06,
+        0x00, 0x01,              // format 1
+        0x00, 0x01,              // one chunk
+        0x00, 0x30,              // 48 ticks per quarter note
+        'M', 'T', 'r', 'k', 0x00, 0x00, 0x00, 0x1F,
+        0x01, 0xC0, 0x01,        // program 1
+        0x01, 0xB0, 0x65, 0x00,  // bend range: 32 semitones
+        0x01, 0xB0, 0x64, 0x00,
+        0x01, 0xB0, 0x06, 0x20,
+        0x01, 0xB0, 0x0D, 0x00,  // controllers 13 and 12
+        0x01, 0xB0, 0x0C, 0x00,
+        0x01, 0xE0, 0x00, 0x40,  // bend centre
+        0x00, 0xFF, 0x2F, 0x00,  // end of track
+    }));
+}
+
+TEST_F(Driver, ConvertsOnlyTheFirstEightOfSixteenTracks) {
+    const std::string midi = dir.path("out.mid");
+    const Result r = run(bank, {file("in.mdx", test::buildMdx(test::withTracks(std::vector<Bytes>(16)))), "-midi", midi});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.out).size(), 16u);
+    EXPECT_EQ(r.err,
+              "header OK\nMIDI header write\nEnd of pos 32 \nstart track 0\nstart track 1\nstart track 2\n"
+              "start track 3\nstart track 4\nstart track 5\nstart track 6\nstart track 7\n");
+    const auto parts = chunks(test::readFile(midi));
+    ASSERT_EQ(parts.size(), 9u);
+    EXPECT_EQ(parts[0][11], 8);
+}
+
+TEST_F(Driver, ConvertsTheLastOfTwoInputNames) {
+    const std::string first = file("first.mdx", test::buildMdx(test::withTracks({{0xFF, 0x10}})));
+    const std::string second = file("second.mdx", THREE_TRACKS);
+    const Result both = run(bank, {first, second, "-midi", dir.path("both.mid")});
+    const Result alone = run(bank, {second, "-midi", dir.path("alone.mid")});
+    EXPECT_EQ(both, alone);
+    EXPECT_EQ(test::readFile(dir.path("both.mid")), test::readFile(dir.path("alone.mid")));
+}
+
+TEST_F(Driver, ConvertsPipedStandardInputLikeTheSameFile) {
+    const Bytes mdx = test::buildMdx(test::withTracks({{0xF2, 0x01, 0x00, 0x80, 0x10}, {0xFC, 0x02}}));
+    test::PipeIn pipe(mdx);
+    RunContext ctx;
+    const Result piped = run(text, {"-midi", dir.path("piped.mid")}, pipe.get(), &ctx);
+    EXPECT_EQ(ctx.inName, "stdin");   // the prefix of the voice names
+    const std::string in = file("in.mdx", mdx);
+    const Result named = run(text, {in, "-midi", dir.path("named.mid")}, nullptr, &ctx);
+    EXPECT_EQ(ctx.inName, in);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped, named);
+    EXPECT_EQ(test::readFile(dir.path("piped.mid")), test::readFile(dir.path("named.mid")));
+    EXPECT_EQ(chunks(test::readFile(dir.path("piped.mid"))).size(), 3u);
+}
+
+TEST_F(Driver, OpensTheVoiceOutputOnlyWhenNamedAndGoesOnWhenItCannot) {
+    const std::string in = file("in.mdx", THREE_TRACKS);
+    const Result plain = run(bank, {in});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out, "base 0 8\nbase 1 d\nbase 2 10\n");
+    EXPECT_EQ(plain.err.find("KARVO:"), std::string::npos);
+
+    const std::string voices = dir.path("voices.opm");
+    EXPECT_EQ(run(text, {in, "-o", voices}), plain);
+    EXPECT_TRUE(std::filesystem::exists(voices));
+    EXPECT_EQ(test::readFile(voices), Bytes{});
+
+    const std::string midi = dir.path("out.mid");
+    const Result failed = run(bank, {"-o", dir.path("no/such/dir.fxb"), in, "-midi", midi});
+    EXPECT_EQ(failed, (Result{0, plain.out, plain.err + "KARVO:OutFile can't write.\n"}));
+    EXPECT_EQ(chunks(test::readFile(midi)).size(), 4u);   // the MIDI file is complete before
+}
+
+TEST_F(Driver, WarnsAndGoesOnForACutImageAndARunawayTrack) {
+    test::MdxFixture big = test::withTracks({{}});
+    big.voices.assign(65537 - 5, 0x00);
+    const Result cut = run(bank, {file("big.mdx", test::buildMdx(big))});
+    EXPECT_EQ(cut.status, 0);
+    const auto cutLines = lines(cut.err);
+    ASSERT_EQ(cutLines.size(), 5u) << cut.err;
+    EXPECT_EQ(cutLines[2].rfind("KARVO:", 0), 0u) << cut.err;
+    EXPECT_EQ(cutLines[3], "End of pos 10000 ");
+
+    // Track 0 jumps in a loop for ever.
+    const Result runaway = run(text, {file("loop.mdx", test::buildMdx(test::withTracks({
+                                          {0xF6, 0x02, 0x00, 0xF4, 0xFF, 0xF8, 0xF5, 0xFF, 0xFA}, {0x80, 0x00}})))});
+    EXPECT_EQ(runaway.status, 0);
+    const auto runawayLines = lines(runaway.err);
+    ASSERT_EQ(runawayLines.size(), 6u) << runaway.err;
+    EXPECT_EQ(runawayLines[3], "start track 0");
+    EXPECT_EQ(runawayLines[4].rfind("KARVO:", 0), 0u) << runaway.err;
+    EXPECT_NE(runawayLines[4].find("track 0"), std::string::npos) << runaway.err;
+    EXPECT_EQ(runawayLines[5], "start track 1");
+}
+
+// Leaves per-run state behind: an open repeat, a selected voice, a runaway track.
+const Bytes MESSY = test::buildMdx(test::withTracks({
+    {0xFD, 0x7F, 0xF6, 0x05, 0x00, 0xF6, 0x05, 0x00},
+    {0xF6, 0x02, 0x00, 0xF4, 0xFF, 0xF8, 0xF5, 0xFF, 0xFA},
+    {0xEA, 0x00, 0x10, 0x20, 0x30, 0x23},
+}));
+
+TEST_F(Driver, GivesTheSameResultForEveryRunInOneProcess) {
+    const std::string in = file("in.mdx", THREE_TRACKS);
+    const std::string messy = file("messy.mdx", MESSY);
+    const Result first = run(bank, {in, "-midi", dir.path("1.mid")});
+    run(bank, {messy, "-midi", dir.path("2.mid"), "-o", dir.path("2.fxb")});
+    EXPECT_EQ(run(bank, {in, "-midi", dir.path("3.mid")}), first);
+    EXPECT_EQ(test::readFile(dir.path("3.mid")), test::readFile(dir.path("1.mid")));
+}
+
+TEST_F(Driver, SetsUpAReusedRunContextAfresh) {
+    const std::string in = file("in.mdx", THREE_TRACKS);
+    const Result expected = run(bank, {in});
+    const std::string voices = dir.path("voices.fxb");
+    RunContext ctx;
+    // A run that ends at a failure after -midi opened its file and -o named one.
+    ASSERT_EQ(run(bank, {"-o", voices, "-midi", dir.path("m.mid"), file("bad.mdx", {0x00})}, nullptr, &ctx).status, 1);
+    EXPECT_EQ(run(bank, {in}, nullptr, &ctx), expected);   // no MIDI bytes on standard output
+    EXPECT_FALSE(std::filesystem::exists(voices));
+    ASSERT_EQ(run(bank, {file("messy.mdx", MESSY)}, nullptr, &ctx).status, 0);
+    EXPECT_EQ(run(bank, {in}, nullptr, &ctx), expected);
+}
+
+void expectResetVoice(const VoiceRecord& v, int slot) {
+    SCOPED_TRACE(slot);
+    EXPECT_EQ(std::vector<int>({v.PAN, v.CON, v.FL, v.AMS, v.PMS, v.NE, v.SLOT, v.LFRQ, v.AMD, v.PMD, v.WF, v.NFRQ}),
+              std::vector<int>({0, 0, 0, 0, 0, 0, 64, 127, 64, 64, 0, 0}));
+    for (const OperatorRecord& op : v.op) {
+        EXPECT_EQ(std::vector<int>({op.TL, op.D1L, op.AR, op.D1R, op.D2R, op.RR, op.KS, op.DT1, op.MUL, op.DT2, op.AMS_EN}),
+                  std::vector<int>({0, 0, 31, 0, 0, 4, 0, 0, 1, 0, 0}));
+    }
+    std::array<char, VOICE_NAME_SIZE> name{};
+    const std::string text = "init-" + std::to_string(slot);
+    std::copy(text.begin(), text.end(), name.begin());
+    EXPECT_EQ(v.name, name);   // zeros behind the terminator
+}
+
+// Track 0 sets the LFO before and after selecting voice 5; tracks 3 and 7 give noise.
+const Bytes CAPTURES = test::buildMdx(test::withTracks({
+    {0xEA, 0x03, 0x10, 0x20, 0x30, 0x11, 0xFD, 0x05, 0xEA, 0x02, 0x10, 0x20, 0x30, 0x23,
+     0xEA, 0x01, 0x10, 0x20, 0x30, 0x00},
+    {}, {}, {0xED, 0x55}, {}, {}, {}, {0xED, 0x9F},
+}));
+
+// The same commands, but no voice is ever selected.
+const Bytes NO_VOICE = test::buildMdx(test::withTracks({
+    {0xEA, 0x03, 0x10, 0x20, 0x30, 0x23}, {}, {}, {}, {}, {}, {}, {0xED, 0x9F},
+}));
+
+TEST_F(Driver, CapturesLfoAndNoiseIntoTheBankVoiceTable) {
+    ASSERT_EQ(run(bank, {file("c.mdx", CAPTURES)}).status, 0);
+    const VoiceRecord& v = bank.VoTbl[5];
+    EXPECT_EQ(std::vector<int>({v.WF, v.AMS, v.PMS, v.NE, v.NFRQ}), std::vector<int>({1, 3, 2, 128, 31}));
+    for (int s = 0; s < VOICE_SLOTS; ++s) {
+        if (s != 5) {
+            expectResetVoice(bank.VoTbl[static_cast<size_t>(s)], s);
+        }
+    }
+
+    // Every run starts from the reset table.
+    ASSERT_EQ(run(bank, {file("n.mdx", NO_VOICE)}).status, 0);
+    for (int s = 0; s < VOICE_SLOTS; ++s) {
+        expectResetVoice(bank.VoTbl[static_cast<size_t>(s)], s);
+    }
+}
+
+TEST_F(Driver, CapturesLfoAndNoiseIntoTheTextTables) {
+    ASSERT_EQ(run(text, {file("c.mdx", CAPTURES)}).status, 0);
+    EXPECT_EQ(std::vector<int>({text.AMS[5], text.PMS[5], text.noise[5], text.lastWF, text.lastNFRQ}),
+              std::vector<int>({3, 2, 159, 1, 31}));
+    for (int s = 0; s < TEXT_VOICE_SLOTS; ++s) {
+        if (s != 5) {
+            const auto k = static_cast<size_t>(s);
+            EXPECT_EQ(std::vector<int>({text.AMS[k], text.PMS[k], text.noise[k]}), std::vector<int>({0, 0, 0})) << s;
+        }
+    }
+
+    // Without a voice select the text program still takes WF and NFRQ for the run.
+    ASSERT_EQ(run(text, {file("n.mdx", NO_VOICE)}).status, 0);
+    EXPECT_EQ(std::vector<int>({text.lastWF, text.lastNFRQ}), std::vector<int>({3, 31}));
+    for (size_t k = 0; k < TEXT_VOICE_SLOTS; ++k) {
+        EXPECT_EQ(std::vector<int>({text.AMS[k], text.PMS[k], text.noise[k]}), std::vector<int>({0, 0, 0})) << k;
+    }
+}
+
+}  // namespace
+}  // namespace karvo
