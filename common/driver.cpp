@@ -2,9 +2,9 @@
 // and chooses the exit status.
 #include "driver.h"
 
-#include <cstring>
 #include <new>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mdx_image.h"
@@ -99,10 +99,13 @@ void writeBytes(RunContext& ctx, const uint8_t* bytes, size_t n) {
 }
 
 int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
+    // Nothing of an earlier run in the same context carries over but its streams.
+    RunContext fresh;
+    fresh.sin = ctx.sin;
+    fresh.sout = ctx.sout;
+    fresh.serr = ctx.serr;
+    ctx = std::move(fresh);
     side.reset();
-    ctx.curVoice = -1;
-    ctx.repLevel = 0;
-    std::memset(ctx.repCount, 0, sizeof ctx.repCount);
 
     try {
         ctx.Ibuf.reserve(IMAGE_SIZE);
@@ -114,9 +117,6 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
 
     ctx.fin = ctx.sin;
     ctx.fout = ctx.sout;
-    ctx.inName = "stdin";
-    ctx.midi = false;   // no option of an earlier run in this context carries over
-    ctx.hasOutName = false;
 
     if (argc <= 1) {
         usage(ctx, side);

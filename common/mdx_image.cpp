@@ -85,7 +85,6 @@ int header(RunContext& ctx) {
 
 bool loadImage(RunContext& ctx) {
     ctx.Ibuf.clear();
-    ctx.Ibuf.reserve(IMAGE_SIZE);
     if (ctx.FileBase < ctx.headBytes.size()) {
         ctx.Ibuf.assign(ctx.headBytes.begin() + static_cast<std::ptrdiff_t>(ctx.FileBase),
                         ctx.headBytes.end());
@@ -105,7 +104,6 @@ bool loadImage(RunContext& ctx) {
             whole = false;
         }
     }
-    ctx.EndPos = static_cast<int32_t>(ctx.Ibuf.size()) - 1;
     return whole;
 }
 

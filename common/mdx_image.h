@@ -13,7 +13,7 @@ int header(RunContext& ctx);
 
 // Puts the data area (the file from FileBase on) into Ibuf, taking the bytes the
 // head scan already read and then the rest of ctx.fin, at most IMAGE_SIZE bytes.
-// Sets EndPos. Returns false when the data area was longer and has been cut.
+// Returns false when the data area was longer and has been cut.
 bool loadImage(RunContext& ctx);
 
 }  // namespace karvo

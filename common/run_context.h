@@ -36,7 +36,6 @@ struct RunContext {
     // Data image: the file from FileBase on, at most IMAGE_SIZE bytes.
     std::vector<uint8_t> Ibuf;
     uint32_t Ipos = 0;
-    int32_t EndPos = -1;         // index of the last byte loaded
 
     // Track buffer: the MTrk chunk under construction; grows as needed.
     std::vector<uint8_t> Tbuf;
@@ -48,6 +47,9 @@ struct RunContext {
     int curVoice = -1;           // -1 until the run's first voice select
     int repLevel = 0;
     int32_t repCount[REPEAT_LEVELS] = {};
+
+    // Index of the last byte loaded; -1 for an empty data area.
+    int32_t EndPos() const { return static_cast<int32_t>(Ibuf.size()) - 1; }
 
     // Bytes the image holds from index pos on; never wraps.
     uint32_t available(uint32_t pos) const {

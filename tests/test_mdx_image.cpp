@@ -94,7 +94,7 @@ TEST_F(MdxImage, AcceptsAFileThatEndsExactlyWhereTrackZeroWouldBegin) {
     EXPECT_EQ(trace(), "base 0 6\nbase 1 6\n");
     EXPECT_TRUE(loadImage(ctx));
     EXPECT_EQ(ctx.Ibuf, (Bytes{0x00, 0x06, 0x00, 0x06, 0x00, 0x06}));
-    EXPECT_EQ(ctx.EndPos, 5);
+    EXPECT_EQ(ctx.EndPos(), 5);
 }
 
 TEST_F(MdxImage, AcceptsOnlyAnEvenTrackZeroOffsetFrom4To34) {
@@ -178,7 +178,7 @@ TEST(LoadImage, LoadsTheWholeDataAreaFromSeekableAndPipedInputAlike) {
             ASSERT_EQ(header(ctx), 1);
             EXPECT_EQ(loadImage(ctx), c.whole) << c.size << (piped ? " piped" : "");
             EXPECT_EQ(ctx.Ibuf, kept) << c.size << (piped ? " piped" : "");
-            EXPECT_EQ(ctx.EndPos, static_cast<int32_t>(kept.size()) - 1);
+            EXPECT_EQ(ctx.EndPos(), static_cast<int32_t>(kept.size()) - 1);
         }
     }
 }

@@ -46,7 +46,6 @@ struct TrackRun {
     // Puts the track at offset 0 of the image and converts it as track t of a run of n.
     Bytes chunk(const Bytes& track, int t = 0, int n = 1) {
         ctx.Ibuf = track;
-        ctx.EndPos = static_cast<int32_t>(track.size()) - 1;
         ctx.MMLBase[t] = 0;
         whole = convertTrack(ctx, side, t, n);
         return Bytes(ctx.Tbuf.begin(), ctx.Tbuf.begin() + ctx.Tpos);
@@ -570,7 +569,6 @@ TEST(ConvertTrack, EndsTheTrackWhereTheImageEnds) {
 
     TrackRun beyond;
     beyond.ctx.Ibuf = {0x80, 0x17, 0xF1};
-    beyond.ctx.EndPos = 2;
     beyond.ctx.MMLBase[0] = 0x100;
     EXPECT_TRUE(convertTrack(beyond.ctx, beyond.side, 0, 1));
     EXPECT_EQ(beyond.ctx.Tpos, 39u);
