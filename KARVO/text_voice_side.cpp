@@ -1,7 +1,22 @@
-// What the text program captures of the voices while the tracks are converted.
+// The OPM voice text: what the text program captures of the voices while the tracks
+// are converted, and one block of lines per voice record, printed as it is decoded.
 #include "text_voice_side.h"
 
 namespace karvo {
+namespace {
+
+constexpr const char* VOICE_TEXT_HEAD[] = {
+    "//Veltrane sound bank Paramer Ver2001.02.26\n",
+    "//LFO: LFRQ AMD PMD WF NFRQ\n",
+    "//@:[Num] [Name]\n",
+    "//CH: PAN\tFL CON AMS PMS SLOT NE\n",
+    "//[OPname]: AR D1R D2R\tRR D1L\tTL\tKS MUL DT1 DT2 AMS-EN\n",
+};
+
+// The text format has no pan per voice; every channel line says centre.
+constexpr int PAN = 192;
+
+}  // namespace
 
 const UsageLines& TextVoiceSide::usageLines() const {
     static const UsageLines lines = {
@@ -45,6 +60,47 @@ void TextVoiceSide::setNoisePrm(int voice, uint8_t operand) {
     }
 }
 
-void TextVoiceSide::writeVoices(RunContext& /*ctx*/, std::FILE* /*out*/) {}
+// The voice names its slot here, where the bank names the number byte as read.
+void TextVoiceSide::onNumber(uint8_t number) {
+    m_slot = number & 127;
+    std::fprintf(m_out, "\n@:%d %s-@%d\n", number, m_inName.c_str(), m_slot);
+    std::fprintf(m_out, "\nLFO: 128 64 64 %d %d\n", lastWF, lastNFRQ);
+}
+
+void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
+    m_FL = FL;
+    m_CON = CON;
+}
+
+void TextVoiceSide::onSlot(uint8_t SLOT) {
+    const auto s = static_cast<size_t>(m_slot);
+    const int NE = (noise[s] & 128) / 128;
+    std::fprintf(m_out, "CH:%3d %3d %3d %3d %3d %3d %3d\n", PAN, m_FL, m_CON, AMS[s], PMS[s],
+                 SLOT, NE);
+}
+
+void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) {
+    storeOperatorField(m_op[static_cast<size_t>(position)], field, a, b);
+    if (position != OPERATORS - 1 || field != D1L_RR) {
+        return;
+    }
+    // The record's last byte: its four operators, as M1, C1, M2, C2.
+    for (const int p : TblS) {
+        const OperatorRecord& op = m_op[static_cast<size_t>(p)];
+        std::fprintf(m_out, "%s:%3d %3d %3d %3d %3d %3d %3d %3d %3d %3d %3d\n",
+                     name[static_cast<size_t>(p)], op.AR, op.D1R, op.D2R, op.RR, op.D1L, op.TL,
+                     op.KS, op.MUL, op.DT1, op.DT2, op.AMS_EN);
+    }
+}
+
+void TextVoiceSide::writeVoices(RunContext& ctx, std::FILE* out) {
+    for (const char* line : VOICE_TEXT_HEAD) {
+        std::fputs(line, out);
+    }
+    m_out = out;
+    m_inName = ctx.inName;
+    decVoice(ctx, *this);
+    m_out = nullptr;
+}
 
 }  // namespace karvo

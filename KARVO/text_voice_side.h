@@ -1,9 +1,13 @@
-// The text program's voice side: per-voice LFO and noise tables and the run-wide WF and NFRQ.
+// The text program's voice side: per-voice LFO and noise tables, the run-wide WF and
+// NFRQ, and the voice text writer.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
+#include "voice_decoder.h"
 #include "voice_side.h"
 
 namespace karvo {
@@ -17,6 +21,10 @@ public:
     void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override;
     void setNoisePrm(int voice, uint8_t operand) override;
     bool textMode() const override { return true; }
+    void onNumber(uint8_t number) override;
+    void onFlCon(uint8_t FL, uint8_t CON) override;
+    void onSlot(uint8_t SLOT) override;
+    void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
     void writeVoices(RunContext& ctx, std::FILE* out) override;
 
     std::array<int, TEXT_VOICE_SLOTS> AMS{};
@@ -24,6 +32,17 @@ public:
     std::array<int, TEXT_VOICE_SLOTS> noise{};   // the whole noise operand
     int lastWF = 0;     // from the run's last LFO command, whatever the voice
     int lastNFRQ = 0;   // from the run's last noise command on track 7
+
+private:
+    // Where the blocks go while the decoder runs, and the name they carry.
+    std::FILE* m_out = nullptr;
+    std::string m_inName = "stdin";
+
+    // The record being read; printed as its lines become complete.
+    int m_slot = 0;
+    uint8_t m_FL = 0;
+    uint8_t m_CON = 0;
+    std::array<OperatorRecord, OPERATORS> m_op{};
 };
 
 }  // namespace karvo

@@ -1,9 +1,55 @@
-// VoTbl: what the bank program knows of each of the 128 voices.
+// VoTbl, what the bank program knows of each of the 128 voices, and the bank file
+// that hands them to the FM synthesiser plug-in.
 #include "bank_voice_side.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+
+#include "bytes.h"
 
 namespace karvo {
+namespace {
+
+// A VST 2 bank whose programs travel as one opaque chunk.
+constexpr std::array<uint8_t, 28> HeadFxB = {
+    'C', 'c', 'n', 'K',   // +0: bank magic
+    0, 0, 0, 0,           // +4: byte size, left 0
+    'F', 'B', 'C', 'h',   // +8: opaque-chunk bank
+    0, 0, 0, 1,           // +12: format version
+    'Q', 'V', 'T', 'X',   // +16: plug-in identifier
+    0, 0, 0, 1,           // +20: plug-in version
+    0, 0, 0, 128,         // +24: number of programs
+};
+constexpr size_t BANK_RESERVED_SIZE = 128;   // +28: reserved, zero
+constexpr uint32_t CHUNK_SIZE = VOICE_SLOTS * PROGRAM_BLOCK_SIZE;
+static_assert(HeadFxB.size() + BANK_RESERVED_SIZE + 4 == BANK_HEAD_SIZE);
+static_assert(CHUNK_SIZE == 9088);
+
+constexpr int OPERATOR_PRMS = 11;
+constexpr int FIRST_OPERATOR_PRM = 11;
+
+// NE and AMS-EN are stored as the register bit (0 or 128); the plug-in takes 0 or 1.
+int flag(uint8_t stored) { return stored == 128 ? 1 : 0; }
+
+int operatorPrm(const OperatorRecord& op, int k) {
+    switch (k) {
+    case 0: return op.TL;
+    case 1: return op.AR;
+    case 2: return op.D1R;
+    case 3: return op.D1L;
+    case 4: return op.D2R;
+    case 5: return op.RR;
+    case 6: return op.KS;
+    case 7: return op.MUL;
+    case 8: return op.DT1;
+    case 9: return op.DT2;
+    case 10: return flag(op.AMS_EN);
+    default: return 0;
+    }
+}
+
+}  // namespace
 
 const UsageLines& BankVoiceSide::usageLines() const {
     static const UsageLines lines = {
@@ -16,7 +62,11 @@ const UsageLines& BankVoiceSide::usageLines() const {
     return lines;
 }
 
-void BankVoiceSide::reset() { initVoTbl(); }
+void BankVoiceSide::reset() {
+    initVoTbl();
+    m_inName = "stdin";
+    m_cursor = 0;
+}
 
 void BankVoiceSide::initVoTbl() {
     for (int s = 0; s < VOICE_SLOTS; ++s) {
@@ -52,6 +102,87 @@ void BankVoiceSide::setNoisePrm(int voice, uint8_t operand) {
     v.NFRQ = operand & 127;
 }
 
-void BankVoiceSide::writeVoices(RunContext& /*ctx*/, std::FILE* /*out*/) {}
+// The name is "<input>-@<number byte>", cut to the field's 15 characters. Only the
+// text and its terminator are written: bytes behind them keep what an earlier,
+// longer name left there, and go into the bank as they are.
+void BankVoiceSide::onNumber(uint8_t number) {
+    m_cursor = number & 127;
+    const std::string text = m_inName + "-@" + std::to_string(number);
+    auto& field = VoTbl[static_cast<size_t>(m_cursor)].name;
+    const size_t n = std::min(text.size(), field.size() - 1);
+    std::memcpy(field.data(), text.data(), n);
+    field[n] = '\0';
+}
+
+void BankVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
+    VoiceRecord& v = VoTbl[static_cast<size_t>(m_cursor)];
+    v.FL = FL;
+    v.CON = CON;
+    v.PAN = 192;
+}
+
+void BankVoiceSide::onSlot(uint8_t SLOT) { VoTbl[static_cast<size_t>(m_cursor)].SLOT = SLOT; }
+
+void BankVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) {
+    storeOperatorField(VoTbl[static_cast<size_t>(m_cursor)].op[static_cast<size_t>(position)],
+                       field, a, b);
+}
+
+int BankVoiceSide::getPrm(int slot, int index) const {
+    if (slot < 0 || slot >= VOICE_SLOTS) {
+        return 0;
+    }
+    const VoiceRecord& v = VoTbl[static_cast<size_t>(slot)];
+    if (index >= FIRST_OPERATOR_PRM && index < FIRST_OPERATOR_PRM + OPERATORS * OPERATOR_PRMS) {
+        // The operator blocks come as M1, C1, M2, C2.
+        const int k = index - FIRST_OPERATOR_PRM;
+        const auto position = static_cast<size_t>(TblS[static_cast<size_t>(k / OPERATOR_PRMS)]);
+        return operatorPrm(v.op[position], k % OPERATOR_PRMS);
+    }
+    switch (index) {
+    case 0: return v.CON;
+    case 1: return v.FL;
+    case 2: return v.AMS;
+    case 3: return v.PMS;
+    case 4: return v.NFRQ;
+    case 5: return flag(v.NE);
+    case 6: return v.LFRQ;
+    case 7: return v.PMD;   // PMD before AMD: the plug-in's order, not the record's
+    case 8: return v.AMD;
+    case 9: return v.WF;
+    case 10: return v.SLOT;
+    case 56: case 57: case 58: case 59:   // the slot mask, one operator per index
+        return (v.SLOT >> (index - 53)) & 1;
+    case 62: case 63: case 64: case 65:   // waveform 0 to 3 as four switches
+        return v.WF == index - 62 ? 1 : 0;
+    case 66: case 67: case 68: case 69: case 70: case 71: case 72: case 73:   // connection 0 to 7
+        return v.CON == index - 66 ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+std::vector<uint8_t> BankVoiceSide::bankFile() const {
+    std::vector<uint8_t> bank(BANK_SIZE, 0);   // the reserved bytes stay zero
+    std::copy(HeadFxB.begin(), HeadFxB.end(), bank.begin());
+    put_be32(&bank[HeadFxB.size() + BANK_RESERVED_SIZE], CHUNK_SIZE);
+    uint8_t* block = &bank[BANK_HEAD_SIZE];
+    for (int s = 0; s < VOICE_SLOTS; ++s, block += PROGRAM_BLOCK_SIZE) {
+        for (int i = 0; i < BANK_PRMS; ++i) {
+            block[i] = static_cast<uint8_t>(getPrm(s, i));
+        }
+        const auto& field = VoTbl[static_cast<size_t>(s)].name;
+        std::memcpy(block + BANK_PRMS, field.data(), field.size() - 1);
+        // The block's last byte stays 0, even under a name of 15 characters.
+    }
+    return bank;
+}
+
+void BankVoiceSide::writeVoices(RunContext& ctx, std::FILE* out) {
+    m_inName = ctx.inName;
+    decVoice(ctx, *this);
+    const std::vector<uint8_t> bank = bankFile();
+    std::fwrite(bank.data(), 1, bank.size(), out);
+}
 
 }  // namespace karvo

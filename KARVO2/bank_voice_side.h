@@ -1,32 +1,26 @@
-// The bank program's voice side: the 128-slot voice table VoTbl and its captures.
+// The bank program's voice side: the 128-slot voice table VoTbl, getPrm and the bank writer.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "voice_decoder.h"
 #include "voice_side.h"
 
 namespace karvo {
 
 constexpr int VOICE_SLOTS = 128;
-constexpr int OPERATORS = 4;
-constexpr int VOICE_NAME_SIZE = 16;
+constexpr int VOICE_NAME_SIZE = 16;   // 15 characters and a terminator
+constexpr int PRM_COUNT = 74;         // indices getPrm knows
+constexpr int BANK_PRMS = 55;         // of which each program block holds the first
+constexpr size_t PROGRAM_BLOCK_SIZE = 71;
+constexpr size_t BANK_HEAD_SIZE = 160;
+constexpr size_t BANK_SIZE = BANK_HEAD_SIZE + VOICE_SLOTS * PROGRAM_BLOCK_SIZE;
+static_assert(BANK_SIZE == 9248);
 
-struct OperatorRecord {
-    uint8_t TL = 0;
-    uint8_t D1L = 0;
-    uint8_t AR = 31;
-    uint8_t D1R = 0;
-    uint8_t D2R = 0;
-    uint8_t RR = 4;
-    uint8_t KS = 0;
-    uint8_t DT1 = 0;
-    uint8_t MUL = 1;
-    uint8_t DT2 = 0;
-    uint8_t AMS_EN = 0;   // 0 or 128
-};
-
-// Operators are held in MDX order: positions 0 to 3 are M1, M2, C1, C2.
+// Operators are held in record order: positions 0 to 3 are M1, M2, C1, C2.
 struct VoiceRecord {
     uint8_t PAN = 0;
     uint8_t CON = 0;
@@ -51,12 +45,27 @@ public:
     void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override;
     void setNoisePrm(int voice, uint8_t operand) override;
     bool textMode() const override { return false; }
+    void onNumber(uint8_t number) override;
+    void onFlCon(uint8_t FL, uint8_t CON) override;
+    void onSlot(uint8_t SLOT) override;
+    void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
     void writeVoices(RunContext& ctx, std::FILE* out) override;
 
     // Resets every slot to its start-up values and its "init-<slot>" name.
     void initVoTbl();
 
+    // Parameter index of the plug-in (0 to 73) of the voice in slot, 0 to 255;
+    // 0 for any other index or slot.
+    int getPrm(int slot, int index) const;
+
+    // The whole bank file, 9,248 bytes.
+    std::vector<uint8_t> bankFile() const;
+
     std::array<VoiceRecord, VOICE_SLOTS> VoTbl{};
+
+private:
+    std::string m_inName = "stdin";   // names the decoded voices
+    int m_cursor = 0;                 // slot of the record being decoded
 };
 
 }  // namespace karvo

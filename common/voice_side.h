@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "voice_decoder.h"
+
 namespace karvo {
 
 struct RunContext;
@@ -30,7 +32,15 @@ public:
     // The voice output is opened in text mode (true) or binary mode (false).
     virtual bool textMode() const = 0;
 
-    // The voice output phase, writing to out.
+    // The decoder's delivery points, in this order for every voice record (see
+    // decVoice). A record cut short stops delivering, so a program sees exactly the
+    // bytes that were there.
+    virtual void onNumber(uint8_t number) = 0;
+    virtual void onFlCon(uint8_t FL, uint8_t CON) = 0;
+    virtual void onSlot(uint8_t SLOT) = 0;
+    virtual void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) = 0;
+
+    // The voice output phase: runs decVoice over ctx's voice area and writes to out.
     virtual void writeVoices(RunContext& ctx, std::FILE* out) = 0;
 };
 

@@ -145,7 +145,7 @@ TEST_F(Driver, EndsWithStatus2WhenAnOptionLacksItsValue) {
 
 TEST_F(Driver, ConvertsAFileWithItsTraceAndProgressLines) {
     const std::string midi = dir.path("out.mid");
-    EXPECT_EQ(run(bank, {file("in.mdx", THREE_TRACKS), "-midi", midi}),
+    EXPECT_EQ(run(bank, {file("in.mdx", THREE_TRACKS), "-midi", midi, "-o", dir.path("v.fxb")}),
               (Result{0, "base 0 8\nbase 1 d\nbase 2 10\n",
                       "header OK\nMIDI header write\nEnd of pos 17 \n"
                       "start track 0\nVoice @5\nstart track 1\nstart track 2\n"}));
@@ -177,7 +177,8 @@ TEST_F(Driver, WritesTheMidiFileByteForByte) {
 
 TEST_F(Driver, ConvertsOnlyTheFirstEightOfSixteenTracks) {
     const std::string midi = dir.path("out.mid");
-    const Result r = run(bank, {file("in.mdx", test::buildMdx(test::withTracks(std::vector<Bytes>(16)))), "-midi", midi});
+    const Result r = run(bank, {file("in.mdx", test::buildMdx(test::withTracks(std::vector<Bytes>(16)))), "-midi", midi,
+                                "-o", dir.path("v.fxb")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.out).size(), 16u);
     EXPECT_EQ(r.err,
@@ -212,22 +213,29 @@ TEST_F(Driver, ConvertsPipedStandardInputLikeTheSameFile) {
     EXPECT_EQ(chunks(test::readFile(dir.path("piped.mid"))).size(), 3u);
 }
 
-TEST_F(Driver, OpensTheVoiceOutputOnlyWhenNamedAndGoesOnWhenItCannot) {
+TEST_F(Driver, WritesTheVoicesToTheNamedFileOrElseToStandardOutput) {
     const std::string in = file("in.mdx", THREE_TRACKS);
-    const Result plain = run(bank, {in});
-    EXPECT_EQ(plain.status, 0);
-    EXPECT_EQ(plain.out, "base 0 8\nbase 1 d\nbase 2 10\n");
-    EXPECT_EQ(plain.err.find("KARVO:"), std::string::npos);
+    const std::string trace = "base 0 8\nbase 1 d\nbase 2 10\n";
+    for (VoiceSide* side : {static_cast<VoiceSide*>(&bank), static_cast<VoiceSide*>(&text)}) {
+        const std::string voices = dir.path("voices.out");
+        const Result named = run(*side, {in, "-o", voices});
+        EXPECT_EQ(named.status, 0);
+        EXPECT_EQ(named.out, trace);
+        EXPECT_EQ(named.err.find("KARVO:"), std::string::npos);
+        const Bytes written = test::readFile(voices);
+        ASSERT_EQ(written.size(), side == &bank ? BANK_SIZE : 177u);   // no records: the text is its header only
 
-    const std::string voices = dir.path("voices.opm");
-    EXPECT_EQ(run(text, {in, "-o", voices}), plain);
-    EXPECT_TRUE(std::filesystem::exists(voices));
-    EXPECT_EQ(test::readFile(voices), Bytes{});
+        // Without -o the same voices follow the trace on standard output, with no message.
+        const std::string voicesText(written.begin(), written.end());
+        EXPECT_EQ(run(*side, {in}), (Result{0, trace + voicesText, named.err}));
 
-    const std::string midi = dir.path("out.mid");
-    const Result failed = run(bank, {"-o", dir.path("no/such/dir.fxb"), in, "-midi", midi});
-    EXPECT_EQ(failed, (Result{0, plain.out, plain.err + "KARVO:OutFile can't write.\n"}));
-    EXPECT_EQ(chunks(test::readFile(midi)).size(), 4u);   // the MIDI file is complete before
+        // An -o name that cannot be opened: the message, then standard output; the MIDI
+        // file is complete before.
+        const std::string midi = dir.path("out.mid");
+        const Result failed = run(*side, {"-o", dir.path("no/such/dir.out"), in, "-midi", midi});
+        EXPECT_EQ(failed, (Result{0, trace + voicesText, named.err + "KARVO:OutFile can't write.\n"}));
+        EXPECT_EQ(chunks(test::readFile(midi)).size(), 4u);
+    }
 }
 
 TEST_F(Driver, WarnsAndGoesOnForACutImageAndARunawayTrack) {
@@ -322,6 +330,59 @@ TEST_F(Driver, CapturesLfoAndNoiseIntoTheBankVoiceTable) {
     for (int s = 0; s < VOICE_SLOTS; ++s) {
         expectResetVoice(bank.VoTbl[static_cast<size_t>(s)], s);
     }
+}
+
+// Voices 1 and 2 get LFO commands on track 0, the later with WF 2; a noise command on
+// track 3 is skipped, the one on track 7 is taken for voice 3.
+const Bytes CAPTURED_VOICES = [] {
+    test::MdxFixture f = test::withTracks({
+        {0xFD, 0x01, 0xEA, 0x01, 0x10, 0x20, 0x30, 0x12, 0xFD, 0x02, 0xEA, 0x02, 0x10, 0x20, 0x30, 0x30},
+        {}, {}, {0xED, 0x85}, {}, {}, {}, {0xFD, 0x03, 0xED, 0x9F},
+    });
+    for (const uint8_t number : Bytes{1, 2, 3, 4}) {
+        const Bytes r = test::voiceRecord(number, 0x00, 0x0F, {});
+        f.voices.insert(f.voices.end(), r.begin(), r.end());
+    }
+    return test::buildMdx(f);
+}();
+
+TEST_F(Driver, CarriesTheCapturesIntoBothVoiceOutputs) {
+    const std::string in = file("in.mdx", CAPTURED_VOICES);
+    const std::string opm = dir.path("out.opm");
+    ASSERT_EQ(run(text, {in, "-o", opm}).status, 0);
+    const Bytes textBytes = test::readFile(opm);
+    const auto textLines = lines(std::string(textBytes.begin(), textBytes.end()));
+    std::vector<std::string> lfo;
+    std::vector<std::string> channel;
+    for (const std::string& line : textLines) {
+        if (line.rfind("LFO:", 0) == 0) {
+            lfo.push_back(line);
+        } else if (line.rfind("CH:", 0) == 0) {
+            channel.push_back(line);
+        }
+    }
+    // The run's last WF and the NFRQ of track 7 in every block.
+    EXPECT_EQ(lfo, std::vector<std::string>(4, "LFO: 128 64 64 2 31"));
+    EXPECT_EQ(channel, (std::vector<std::string>{
+                           "CH:192   0   0   2   1 120   0",   // voice 1: AMS 2, PMS 1
+                           "CH:192   0   0   0   3 120   0",   // voice 2: PMS 3, no noise from track 3
+                           "CH:192   0   0   0   0 120   1",   // voice 3: noise from track 7
+                           "CH:192   0   0   0   0 120   0",
+                       }));
+
+    const std::string fxb = dir.path("out.fxb");
+    ASSERT_EQ(run(bank, {in, "-o", fxb}).status, 0);
+    const Bytes bankBytes = test::readFile(fxb);
+    ASSERT_EQ(bankBytes.size(), BANK_SIZE);
+    // CON FL AMS PMS NFRQ NE LFRQ PMD AMD WF of each voice's program block.
+    const auto head = [&](size_t slot) {
+        const auto start = bankBytes.begin() + static_cast<std::ptrdiff_t>(160 + 71 * slot);
+        return Bytes(start, start + 10);
+    };
+    EXPECT_EQ(head(1), (Bytes{0, 0, 2, 1, 0, 0, 127, 64, 64, 1}));    // WF per voice
+    EXPECT_EQ(head(2), (Bytes{0, 0, 0, 3, 0, 0, 127, 64, 64, 2}));
+    EXPECT_EQ(head(3), (Bytes{0, 0, 0, 0, 31, 1, 127, 64, 64, 0}));
+    EXPECT_EQ(head(4), (Bytes{0, 0, 0, 0, 0, 0, 127, 64, 64, 0}));
 }
 
 TEST_F(Driver, CapturesLfoAndNoiseIntoTheTextTables) {

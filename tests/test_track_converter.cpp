@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "mdx_builder.h"
+#include "recording_side.h"
 #include "run_helpers.h"
 #include "track_converter.h"
 
@@ -10,32 +11,8 @@ namespace {
 
 using test::Bytes;
 
-struct Capture {
-    char kind;   // 'L' for setLfoPrm, 'N' for setNoisePrm
-    int voice;
-    uint8_t a;
-    uint8_t b;
-    bool operator==(const Capture&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Capture& c) {
-    return os << c.kind << '(' << c.voice << ", " << int(c.a) << ", " << int(c.b) << ')';
-}
-
-class RecordingSide : public VoiceSide {
-public:
-    const UsageLines& usageLines() const override {
-        static const UsageLines lines = {"", "", "", "", ""};
-        return lines;
-    }
-    void reset() override { captures.clear(); }
-    void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override { captures.push_back({'L', voice, first, pmsAms}); }
-    void setNoisePrm(int voice, uint8_t operand) override { captures.push_back({'N', voice, operand, 0}); }
-    bool textMode() const override { return false; }
-    void writeVoices(RunContext&, std::FILE*) override {}
-
-    std::vector<Capture> captures;
-};
+using Capture = test::Call;
+using test::RecordingSide;
 
 constexpr size_t PREAMBLE = 27;
 
@@ -427,7 +404,7 @@ TEST(ConvertTrack, WritesTheLfoControllersAndHandsWaveformAndSensitivitiesOver) 
                   0x00, 0xB0, 0x0D, 0x7F,
                   0x00, 0xB0, 0x0C, 0x7F,
               }));
-    EXPECT_EQ(run.side.captures, (std::vector<Capture>{{'L', -1, 0x00, 0x47}, {'L', -1, 0x02, 0x05}}));
+    EXPECT_EQ(run.side.calls, (std::vector<Capture>{{'L', -1, 0x00, 0x47}, {'L', -1, 0x02, 0x05}}));
 }
 
 // Commands that write nothing, followed by a note: a wrong operand length would
@@ -450,7 +427,7 @@ TEST(ConvertTrack, SkipsTheOperandsOfCommandsThatWriteNothing) {
         TrackRun run;
         EXPECT_EQ(run.events(track), (Bytes{0x0A, 0x90, 0x03, 0x64, 0x01, 0x80, 0x03, 0x00}))
             << std::hex << int(command[0]) << ' ' << command.size();
-        EXPECT_TRUE(run.side.captures.empty());
+        EXPECT_TRUE(run.side.calls.empty());
     }
 }
 
@@ -458,10 +435,10 @@ TEST(ConvertTrack, HandsTheNoiseByteOverOnTrack7Only) {
     const Bytes track = {0xED, 0x9F, 0x80, 0x00, 0xF1};
     TrackRun third;
     EXPECT_EQ(third.events(track, 3, 8), (Bytes{0x2A, 0x93, 0x03, 0x64, 0x01, 0x83, 0x03, 0x00}));
-    EXPECT_TRUE(third.side.captures.empty());
+    EXPECT_TRUE(third.side.calls.empty());
     TrackRun eighth;
     EXPECT_EQ(eighth.events(track, 7, 8), (Bytes{0x0A, 0x97, 0x03, 0x64, 0x01, 0x87, 0x03, 0x00}));
-    EXPECT_EQ(eighth.side.captures, (std::vector<Capture>{{'N', -1, 0x9F, 0}}));
+    EXPECT_EQ(eighth.side.calls, (std::vector<Capture>{{'N', -1, 0x9F, 0}}));
 }
 
 TEST(ConvertTrack, CapturesUnderTheCurrentVoiceCarriedFromTrackToTrack) {
@@ -470,7 +447,7 @@ TEST(ConvertTrack, CapturesUnderTheCurrentVoiceCarriedFromTrackToTrack) {
                 0xED, 0x80, 0xF1},
                7, 8);
     run.events({0xEA, 0x03, 0x10, 0x20, 0x30, 0x00, 0xF1}, 0, 8);
-    EXPECT_EQ(run.side.captures, (std::vector<Capture>{
+    EXPECT_EQ(run.side.calls, (std::vector<Capture>{
                                      {'L', -1, 0x00, 0x47},   // before the run's first voice select
                                      {'N', -1, 0x9F, 0},
                                      {'L', 5, 0x01, 0x23},
@@ -586,7 +563,7 @@ TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
         TrackRun run;
         EXPECT_EQ(run.events(command, 7, 8), Bytes{}) << std::hex << int(command[0]) << ' ' << command.size();
         EXPECT_EQ(run.err.str(), "");
-        EXPECT_TRUE(run.side.captures.empty());
+        EXPECT_TRUE(run.side.calls.empty());
         EXPECT_EQ(run.ctx.curVoice, -1);
         EXPECT_EQ(run.ctx.repLevel, 0);
     }

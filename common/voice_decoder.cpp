@@ -1,0 +1,63 @@
+// decVoice: the voice area, byte by byte, through a nine-state machine.
+#include "voice_decoder.h"
+
+#include "voice_side.h"
+
+namespace karvo {
+
+void storeOperatorField(OperatorRecord& op, OperatorField field, uint8_t a, uint8_t b) {
+    switch (field) {
+    case DT1_MUL:   op.DT1 = a; op.MUL = b; break;
+    case TL_ONLY:   op.TL = a; break;
+    case KS_AR:     op.KS = a; op.AR = b; break;
+    case AMSEN_D1R: op.AMS_EN = a; op.D1R = b; break;
+    case DT2_D2R:   op.DT2 = a; op.D2R = b; break;
+    case D1L_RR:    op.D1L = a; op.RR = b; break;
+    }
+}
+
+void decVoice(RunContext& ctx, VoiceSide& side) {
+    int state = 0;      // 0-2: the voice bytes; 3-8: the six operator groups
+    int operator_ = 0;  // position within the group being read
+    const auto end = static_cast<uint32_t>(ctx.Ibuf.size());
+    for (ctx.Ipos = ctx.VoiceBase; ctx.Ipos < end;) {
+        const uint8_t b = ctx.Ibuf[ctx.Ipos++];
+        switch (state) {
+        case 0:
+            side.onNumber(b);
+            state = 1;
+            continue;
+        case 1:
+            side.onFlCon(static_cast<uint8_t>((b >> 3) & 7), static_cast<uint8_t>(b & 7));
+            state = 2;
+            continue;
+        case 2:
+            side.onSlot(static_cast<uint8_t>((b << 3) & 120));
+            state = 3;
+            operator_ = 0;
+            continue;
+        default:
+            break;
+        }
+        const auto field = static_cast<OperatorField>(state - 3);
+        uint8_t a = 0;
+        uint8_t v = 0;
+        switch (field) {
+        case DT1_MUL:   a = (b >> 4) & 7; v = b & 15; break;
+        case TL_ONLY:   a = b; break;
+        case KS_AR:     a = b >> 6; v = b & 31; break;
+        case AMSEN_D1R: a = b & 128; v = b & 31; break;
+        case DT2_D2R:   a = b >> 6; v = b & 31; break;
+        case D1L_RR:    a = b >> 4; v = b & 15; break;
+        }
+        side.onOperatorField(operator_, field, a, v);
+        if (operator_ < OPERATORS - 1) {
+            ++operator_;
+            continue;
+        }
+        operator_ = 0;
+        state = state == 8 ? 0 : state + 1;
+    }
+}
+
+}  // namespace karvo

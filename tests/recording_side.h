@@ -1,0 +1,52 @@
+// A voice side that records what reaches it, for tests of the converter and the decoder.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+#include "voice_side.h"
+
+namespace karvo::test {
+
+// One call that reached the side: 'L' setLfoPrm(voice, a, b), 'N' setNoisePrm(voice, a),
+// 'n' onNumber(a), 'f' onFlCon(a, b), 's' onSlot(a),
+// 'o' onOperatorField(position = voice, field, a, b).
+struct Call {
+    char kind;
+    int voice;
+    uint8_t a;
+    uint8_t b;
+    int field = -1;
+    bool operator==(const Call&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Call& c) {
+    return os << c.kind << '(' << c.voice << ", " << c.field << ", " << int(c.a) << ", "
+              << int(c.b) << ')';
+}
+
+class RecordingSide : public VoiceSide {
+public:
+    const UsageLines& usageLines() const override {
+        static const UsageLines lines = {"", "", "", "", ""};
+        return lines;
+    }
+    void reset() override { calls.clear(); }
+    void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override {
+        calls.push_back({'L', voice, first, pmsAms});
+    }
+    void setNoisePrm(int voice, uint8_t operand) override { calls.push_back({'N', voice, operand, 0}); }
+    bool textMode() const override { return false; }
+    void onNumber(uint8_t number) override { calls.push_back({'n', -1, number, 0}); }
+    void onFlCon(uint8_t FL, uint8_t CON) override { calls.push_back({'f', -1, FL, CON}); }
+    void onSlot(uint8_t SLOT) override { calls.push_back({'s', -1, SLOT, 0}); }
+    void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override {
+        calls.push_back({'o', position, a, b, field});
+    }
+    void writeVoices(RunContext& ctx, std::FILE*) override { decVoice(ctx, *this); }
+
+    std::vector<Call> calls;
+};
+
+}  // namespace karvo::test
