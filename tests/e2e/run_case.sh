@@ -72,7 +72,7 @@ own_file() {
     fi
 }
 
-args=() input="" stdin_mode="" status=""
+args=() input="" stdin_mode="" status="" stdout_then=""
 declare -A expect_files=()
 while read -r key rest || [[ -n $key ]]; do
     case $key in
@@ -81,6 +81,12 @@ while read -r key rest || [[ -n $key ]]; do
     input) input=$rest ;;
     stdin) stdin_mode=$rest ;;
     status) status=$rest ;;
+    stdout_then)
+        read -r golden only <<<"$rest"
+        if [[ -z ${only:-} || $only == "$prog_name" ]]; then
+            stdout_then=$golden
+        fi
+        ;;
     file)
         read -r name golden only <<<"$rest"
         if [[ -z ${only:-} || $only == "$prog_name" ]]; then
@@ -120,8 +126,15 @@ fi
 got_status=$?
 
 [[ $got_status == "$status" ]] || complain "exit status $got_status, expected $status"
+# The voice output falls back to standard output after the trace lines.
+cp "$(own_file stdout)" "$work/expected/stdout"
+if [[ -n $stdout_then ]]; then
+    golden_bytes "$stdout_then" "$work/expected/stdout_tail" || exit 1
+    cat "$work/expected/stdout_tail" >>"$work/expected/stdout"
+fi
 for stream in stdout stderr; do
     expected=$(own_file "$stream")
+    [[ $stream == stdout ]] && expected=$work/expected/stdout
     if ! cmp -s "$expected" "$work/$stream"; then
         complain "$stream differs from $expected"
         diff <(cat -A "$expected") <(cat -A "$work/$stream") | head -40
