@@ -5,6 +5,9 @@
 
 namespace karvo {
 
+// Three voice bytes, then six groups of one byte per operator.
+static_assert(3 + 6 * OPERATORS == VOICE_RECORD_SIZE);
+
 void storeOperatorField(OperatorRecord& op, OperatorField field, uint8_t a, uint8_t b) {
     switch (field) {
     case DT1_MUL:   op.DT1 = a; op.MUL = b; break;
@@ -21,18 +24,18 @@ void decVoice(RunContext& ctx, VoiceSide& side) {
     int operator_ = 0;  // position within the group being read
     const auto end = static_cast<uint32_t>(ctx.Ibuf.size());
     for (ctx.Ipos = ctx.VoiceBase; ctx.Ipos < end;) {
-        const uint8_t b = ctx.Ibuf[ctx.Ipos++];
+        const uint8_t byte = ctx.Ibuf[ctx.Ipos++];
         switch (state) {
         case 0:
-            side.onNumber(b);
+            side.onNumber(byte);
             state = 1;
             continue;
         case 1:
-            side.onFlCon(static_cast<uint8_t>((b >> 3) & 7), static_cast<uint8_t>(b & 7));
+            side.onFlCon(static_cast<uint8_t>((byte >> 3) & 7), static_cast<uint8_t>(byte & 7));
             state = 2;
             continue;
         case 2:
-            side.onSlot(static_cast<uint8_t>((b << 3) & 120));
+            side.onSlot(static_cast<uint8_t>((byte << 3) & 120));
             state = 3;
             operator_ = 0;
             continue;
@@ -41,16 +44,16 @@ void decVoice(RunContext& ctx, VoiceSide& side) {
         }
         const auto field = static_cast<OperatorField>(state - 3);
         uint8_t a = 0;
-        uint8_t v = 0;
+        uint8_t b = 0;
         switch (field) {
-        case DT1_MUL:   a = (b >> 4) & 7; v = b & 15; break;
-        case TL_ONLY:   a = b; break;
-        case KS_AR:     a = b >> 6; v = b & 31; break;
-        case AMSEN_D1R: a = b & 128; v = b & 31; break;
-        case DT2_D2R:   a = b >> 6; v = b & 31; break;
-        case D1L_RR:    a = b >> 4; v = b & 15; break;
+        case DT1_MUL:   a = (byte >> 4) & 7; b = byte & 15; break;
+        case TL_ONLY:   a = byte; break;
+        case KS_AR:     a = byte >> 6; b = byte & 31; break;
+        case AMSEN_D1R: a = byte & 128; b = byte & 31; break;
+        case DT2_D2R:   a = byte >> 6; b = byte & 31; break;
+        case D1L_RR:    a = byte >> 4; b = byte & 15; break;
         }
-        side.onOperatorField(operator_, field, a, v);
+        side.onOperatorField(operator_, field, a, b);
         if (operator_ < OPERATORS - 1) {
             ++operator_;
             continue;

@@ -56,7 +56,7 @@ void storeOperatorField(OperatorRecord& op, OperatorField field, uint8_t a, uint
 //   +3..6   -DDDMMMM                onOperatorField(p, DT1_MUL, DT1, MUL)
 //   +7..10  TTTTTTTT                onOperatorField(p, TL_ONLY, TL, 0)
 //   +11..14 KK-AAAAA                onOperatorField(p, KS_AR, KS, AR)
-//   +15..18 E--DDDDD                onOperatorField(p, AMSEN_D1R, b & 128, D1R)
+//   +15..18 E--DDDDD                onOperatorField(p, AMSEN_D1R, AMS-EN, D1R)   AMS-EN 0 or 128
 //   +19..22 TT-DDDDD                onOperatorField(p, DT2_D2R, DT2, D2R)
 //   +23..26 LLLLRRRR                onOperatorField(p, D1L_RR, D1L, RR)
 //
