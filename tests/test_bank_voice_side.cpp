@@ -7,22 +7,14 @@
 
 #include "bank_voice_side.h"
 #include "mdx_builder.h"
-#include "run_helpers.h"
+#include "voice_fixtures.h"
 
 namespace karvo {
 namespace {
 
 using test::Bytes;
 
-// The record of the decoder tests: number 130, FL 4, CON 2, SLOT 40, every field distinct.
-const Bytes RECORD = test::voiceRecord(0x82, 0xE2, 0xF5, {
-    0x81, 0x92, 0xA3, 0xF4,   // DT1/MUL
-    0x00, 0x7F, 0x80, 0xFF,   // TL
-    0x1F, 0x65, 0x8A, 0xFF,   // KS/AR
-    0x80, 0x7F, 0x93, 0x00,   // AMS-EN/D1R
-    0x3F, 0x41, 0xA2, 0xE3,   // DT2/D2R
-    0x0F, 0x1E, 0xF0, 0x5A,   // D1L/RR
-});
+const Bytes& RECORD = test::RECORD_130;
 
 const Bytes RESET_PRMS = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00,   // CON FL AMS PMS NFRQ NE
@@ -43,13 +35,7 @@ protected:
         if (capture) {
             capture(side);
         }
-        RunContext ctx;
-        ctx.Ibuf = area;
-        ctx.VoiceBase = 0;
-        ctx.inName = inName;
-        test::MemOut out;
-        side.writeVoices(ctx, out.get());
-        const std::string s = out.str();
+        const std::string s = test::writeVoiceArea(side, inName, area);
         return Bytes(s.begin(), s.end());
     }
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "mdx_builder.h"
-#include "run_helpers.h"
+#include "voice_fixtures.h"
 #include "text_voice_side.h"
 
 namespace karvo {
@@ -45,13 +45,7 @@ protected:
         if (capture) {
             capture(side);
         }
-        RunContext ctx;
-        ctx.Ibuf = area;
-        ctx.VoiceBase = 0;
-        ctx.inName = inName;
-        test::MemOut out;
-        side.writeVoices(ctx, out.get());
-        return out.str();
+        return test::writeVoiceArea(side, inName, area);
     }
 
     TextVoiceSide side;

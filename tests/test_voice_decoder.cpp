@@ -3,6 +3,7 @@
 
 #include "mdx_builder.h"
 #include "recording_side.h"
+#include "voice_fixtures.h"
 #include "voice_decoder.h"
 
 namespace karvo {
@@ -11,15 +12,7 @@ namespace {
 using test::Bytes;
 using test::Call;
 
-// Every field differs from its neighbours, and every ignored bit is set somewhere.
-const Bytes RECORD = test::voiceRecord(0x82, 0xE2, 0xF5, {
-    0x81, 0x92, 0xA3, 0xF4,   // DT1/MUL
-    0x00, 0x7F, 0x80, 0xFF,   // TL
-    0x1F, 0x65, 0x8A, 0xFF,   // KS/AR
-    0x80, 0x7F, 0x93, 0x00,   // AMS-EN/D1R
-    0x3F, 0x41, 0xA2, 0xE3,   // DT2/D2R
-    0x0F, 0x1E, 0xF0, 0x5A,   // D1L/RR
-});
+const Bytes& RECORD = test::RECORD_130;
 
 const std::vector<Call> RECORD_CALLS = {
     {'n', -1, 0x82, 0},
