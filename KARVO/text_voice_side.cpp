@@ -13,9 +13,6 @@ constexpr const char* VOICE_TEXT_HEAD[] = {
     "//[OPname]: AR D1R D2R\tRR D1L\tTL\tKS MUL DT1 DT2 AMS-EN\n",
 };
 
-// The text format has no pan per voice; every channel line says centre.
-constexpr int PAN = 192;
-
 }  // namespace
 
 const UsageLines& TextVoiceSide::usageLines() const {
@@ -61,9 +58,9 @@ void TextVoiceSide::setNoisePrm(int voice, uint8_t operand) {
 }
 
 // The voice names its slot here, where the bank names the number byte as read.
-void TextVoiceSide::onNumber(uint8_t number) {
+void TextVoiceSide::onNumber(uint8_t number, const std::string& inName) {
     m_slot = number & 127;
-    std::fprintf(m_out, "\n@:%d %s-@%d\n", number, m_inName.c_str(), m_slot);
+    std::fprintf(m_out, "\n@:%d %s-@%d\n", number, inName.c_str(), m_slot);
     std::fprintf(m_out, "\nLFO: 128 64 64 %d %d\n", lastWF, lastNFRQ);
 }
 
@@ -75,7 +72,7 @@ void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
 void TextVoiceSide::onSlot(uint8_t SLOT) {
     const auto s = static_cast<size_t>(m_slot);
     const int NE = (noise[s] & 128) / 128;
-    std::fprintf(m_out, "CH:%3d %3d %3d %3d %3d %3d %3d\n", PAN, m_FL, m_CON, AMS[s], PMS[s],
+    std::fprintf(m_out, "CH:%3d %3d %3d %3d %3d %3d %3d\n", PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s],
                  SLOT, NE);
 }
 
@@ -98,7 +95,6 @@ void TextVoiceSide::writeVoices(RunContext& ctx, std::FILE* out) {
         std::fputs(line, out);
     }
     m_out = out;
-    m_inName = ctx.inName;
     decVoice(ctx, *this);
     m_out = nullptr;
 }

@@ -21,7 +21,7 @@ public:
     void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override;
     void setNoisePrm(int voice, uint8_t operand) override;
     bool textMode() const override { return true; }
-    void onNumber(uint8_t number) override;
+    void onNumber(uint8_t number, const std::string& inName) override;
     void onFlCon(uint8_t FL, uint8_t CON) override;
     void onSlot(uint8_t SLOT) override;
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
@@ -34,9 +34,8 @@ public:
     int lastNFRQ = 0;   // from the run's last noise command on track 7
 
 private:
-    // Where the blocks go while the decoder runs, and the name they carry.
+    // Where the blocks go while the decoder runs.
     std::FILE* m_out = nullptr;
-    std::string m_inName = "stdin";
 
     // The record being read; printed as its lines become complete.
     int m_slot = 0;

@@ -64,7 +64,6 @@ const UsageLines& BankVoiceSide::usageLines() const {
 
 void BankVoiceSide::reset() {
     initVoTbl();
-    m_inName = "stdin";
     m_cursor = 0;
 }
 
@@ -105,9 +104,9 @@ void BankVoiceSide::setNoisePrm(int voice, uint8_t operand) {
 // The name is "<input>-@<number byte>", cut to the field's 15 characters. Only the
 // text and its terminator are written: bytes behind them keep what an earlier,
 // longer name left there, and go into the bank as they are.
-void BankVoiceSide::onNumber(uint8_t number) {
+void BankVoiceSide::onNumber(uint8_t number, const std::string& inName) {
     m_cursor = number & 127;
-    const std::string text = m_inName + "-@" + std::to_string(number);
+    const std::string text = inName + "-@" + std::to_string(number);
     auto& field = VoTbl[static_cast<size_t>(m_cursor)].name;
     const size_t n = std::min(text.size(), field.size() - 1);
     std::memcpy(field.data(), text.data(), n);
@@ -118,7 +117,7 @@ void BankVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
     VoiceRecord& v = VoTbl[static_cast<size_t>(m_cursor)];
     v.FL = FL;
     v.CON = CON;
-    v.PAN = 192;
+    v.PAN = PAN_CENTRE;
 }
 
 void BankVoiceSide::onSlot(uint8_t SLOT) { VoTbl[static_cast<size_t>(m_cursor)].SLOT = SLOT; }
@@ -179,7 +178,6 @@ std::vector<uint8_t> BankVoiceSide::bankFile() const {
 }
 
 void BankVoiceSide::writeVoices(RunContext& ctx, std::FILE* out) {
-    m_inName = ctx.inName;
     decVoice(ctx, *this);
     const std::vector<uint8_t> bank = bankFile();
     std::fwrite(bank.data(), 1, bank.size(), out);

@@ -45,7 +45,7 @@ public:
     void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override;
     void setNoisePrm(int voice, uint8_t operand) override;
     bool textMode() const override { return false; }
-    void onNumber(uint8_t number) override;
+    void onNumber(uint8_t number, const std::string& inName) override;
     void onFlCon(uint8_t FL, uint8_t CON) override;
     void onSlot(uint8_t SLOT) override;
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
@@ -64,7 +64,6 @@ public:
     std::array<VoiceRecord, VOICE_SLOTS> VoTbl{};
 
 private:
-    std::string m_inName = "stdin";   // names the decoded voices
     int m_cursor = 0;                 // slot of the record being decoded
 };
 

@@ -27,7 +27,7 @@ void decVoice(RunContext& ctx, VoiceSide& side) {
         const uint8_t byte = ctx.Ibuf[ctx.Ipos++];
         switch (state) {
         case 0:
-            side.onNumber(byte);
+            side.onNumber(byte, ctx.inName);
             state = 1;
             continue;
         case 1:

@@ -47,10 +47,13 @@ struct OperatorRecord {
 // Stores one delivered operator byte's two fields.
 void storeOperatorField(OperatorRecord& op, OperatorField field, uint8_t a, uint8_t b);
 
+// A decoded voice is centred: the record has no pan of its own.
+constexpr uint8_t PAN_CENTRE = 192;
+
 // Walks Ibuf from VoiceBase to EndPos in records of 27 bytes and hands every byte,
-// decoded, to side:
+// decoded, to side; inName, the run's input name, names the voices:
 //
-//   +0      voice number 0-255      onNumber(number)          slot = number & 127
+//   +0      voice number 0-255      onNumber(number, inName)  slot = number & 127
 //   +1      --FFFCCC                onFlCon(FL, CON)
 //   +2      ----SSSS slot mask      onSlot(SLOT = mask << 3)   0-120
 //   +3..6   -DDDMMMM                onOperatorField(p, DT1_MUL, DT1, MUL)

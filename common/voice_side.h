@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "voice_decoder.h"
 
@@ -35,7 +36,7 @@ public:
     // The decoder's delivery points, in this order for every voice record (see
     // decVoice). A record cut short stops delivering, so a program sees exactly the
     // bytes that were there.
-    virtual void onNumber(uint8_t number) = 0;
+    virtual void onNumber(uint8_t number, const std::string& inName) = 0;
     virtual void onFlCon(uint8_t FL, uint8_t CON) = 0;
     virtual void onSlot(uint8_t SLOT) = 0;
     virtual void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) = 0;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "voice_side.h"
@@ -38,7 +39,7 @@ public:
     }
     void setNoisePrm(int voice, uint8_t operand) override { calls.push_back({'N', voice, operand, 0}); }
     bool textMode() const override { return false; }
-    void onNumber(uint8_t number) override { calls.push_back({'n', -1, number, 0}); }
+    void onNumber(uint8_t number, const std::string&) override { calls.push_back({'n', -1, number, 0}); }
     void onFlCon(uint8_t FL, uint8_t CON) override { calls.push_back({'f', -1, FL, CON}); }
     void onSlot(uint8_t SLOT) override { calls.push_back({'s', -1, SLOT, 0}); }
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override {
