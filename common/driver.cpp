@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mdx_image.h"
+#include "output_file.h"
 #include "smf_writer.h"
 #include "track_converter.h"
 
@@ -18,6 +19,7 @@ namespace {
 constexpr const char* MSG_ALLOC = "error,cat't alloc\n";
 constexpr const char* MSG_IN_NOT_FOUND = "KARVO:InFile not fond!!\n";
 constexpr const char* MSG_OUT_CANT_WRITE = "KARVO:OutFile can't write.\n";
+constexpr const char* MSG_OUT_IS_INPUT = "KARVO:output file %s is the input file.\n";
 constexpr const char* MSG_NO_HEADER = "KARVO:no header!!\n";
 constexpr const char* MSG_NO_VALUE = "KARVO:option %s needs a file name.\n";
 constexpr const char* MSG_IMAGE_CUT = "KARVO:data area longer than 65536 bytes; the rest is ignored.\n";
@@ -36,22 +38,20 @@ void usage(const RunContext& ctx, const VoiceSide& side) {
     }
 }
 
-// Streams opened by the run itself; the standard streams are never closed.
-void closeOwn(std::FILE*& stream, std::FILE* standard) {
-    if (stream != nullptr && stream != standard) {
-        std::fclose(stream);
+// The input is the only stream the run opens by itself; the output files are the
+// OutputFile objects of run(). The standard streams are never closed.
+void closeInput(RunContext& ctx) {
+    if (ctx.fin != nullptr && ctx.fin != ctx.sin) {
+        std::fclose(ctx.fin);
     }
-    stream = standard;
-}
-
-void closeAll(RunContext& ctx) {
-    closeOwn(ctx.fin, ctx.sin);
-    closeOwn(ctx.fout, ctx.sout);
+    ctx.fin = ctx.sin;
 }
 
 // Scans the arguments left to right. Returns -1 to go on with the conversion,
-// or the exit status that ends the run.
-int scanArguments(RunContext& ctx, int argc, const char* const* argv, const VoiceSide& side) {
+// or the exit status that ends the run. A -midi file is opened as it is met, but
+// nothing that is already there changes before the conversion starts.
+int scanArguments(RunContext& ctx, int argc, const char* const* argv, const VoiceSide& side,
+                  OutputFile& midiFile, std::string& midiName) {
     for (int k = 1; k < argc; ++k) {
         const std::string_view arg = argv[k];
         if (arg == "-h") {
@@ -69,14 +69,13 @@ int scanArguments(RunContext& ctx, int argc, const char* const* argv, const Voic
                 ctx.hasOutName = true;
                 continue;
             }
-            std::FILE* midi = std::fopen(value, "wb");
-            if (midi == nullptr) {
+            if (!midiFile.open(value, false)) {
                 std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
                 return EXIT_FAILED;
             }
-            closeOwn(ctx.fout, ctx.sout);
-            ctx.fout = midi;
+            ctx.fout = midiFile.stream();
             ctx.midi = true;
+            midiName = value;
             continue;
         }
         std::FILE* in = std::fopen(argv[k], "rb");
@@ -85,11 +84,17 @@ int scanArguments(RunContext& ctx, int argc, const char* const* argv, const Voic
             std::fputs(MSG_IN_NOT_FOUND, ctx.serr);
             return EXIT_FAILED;
         }
-        closeOwn(ctx.fin, ctx.sin);
+        closeInput(ctx);
         ctx.fin = in;
         ctx.inName = argv[k];
     }
     return -1;
+}
+
+// An output naming the input file, through any link, would destroy it.
+bool isInputFile(const RunContext& ctx, const std::string& path) {
+    const platform::FileId input = platform::idOf(ctx.fin);
+    return input.known && platform::idOf(path) == input;
 }
 
 void writeBytes(RunContext& ctx, const uint8_t* bytes, size_t n) {
@@ -122,8 +127,18 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
         usage(ctx, side);
         return EXIT_USAGE;
     }
-    if (const int status = scanArguments(ctx, argc, argv, side); status >= 0) {
+    // Locals, so that every way out of the run discards what was not finished.
+    OutputFile midiFile;
+    OutputFile voiceFile;
+    std::string midiName;
+    if (const int status = scanArguments(ctx, argc, argv, side, midiFile, midiName); status >= 0) {
         return status;
+    }
+    for (const std::string* name : {&midiName, &ctx.outName}) {
+        if (!name->empty() && isInputFile(ctx, *name)) {
+            std::fprintf(ctx.serr, MSG_OUT_IS_INPUT, name->c_str());
+            return EXIT_FAILED;
+        }
     }
 
     // Standard error is fully buffered (a runaway track can print a voice line per
@@ -141,6 +156,9 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
 
     ctx.Ipos = 0;
     std::fputs(MSG_HEADER_OK, ctx.serr);
+    if (ctx.midi) {
+        midiFile.start();
+    }
     const auto head = HeadF(ctx.trackCount);
     writeBytes(ctx, head.data(), head.size());
     std::fputs(MSG_MIDI_HEADER, ctx.serr);
@@ -158,21 +176,34 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
         writeBytes(ctx, ctx.Tbuf.data(), ctx.Tpos);
     }
 
-    closeOwn(ctx.fout, ctx.sout);
+    if (ctx.midi && !midiFile.finish()) {
+        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+        return EXIT_FAILED;
+    }
+    ctx.fout = ctx.sout;
     ctx.midi = false;
     std::vector<uint8_t>().swap(ctx.Tbuf);
 
     // Without -o the voices go to standard output, with no message.
     if (ctx.hasOutName) {
-        std::FILE* out = std::fopen(ctx.outName.c_str(), side.textMode() ? "w" : "wb");
-        if (out == nullptr) {
-            std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+        if (voiceFile.open(ctx.outName, side.textMode())) {
+            voiceFile.start();
+            ctx.fout = voiceFile.stream();
         } else {
-            ctx.fout = out;
+            std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
         }
     }
     std::fflush(ctx.serr);
     side.writeVoices(ctx, ctx.fout);
+    ctx.fout = ctx.sout;
+    // Standard output carries the trace, and the voices when they have no file of
+    // their own: a full disk there is as much a failure as in a file.
+    const bool voicesWritten = voiceFile.isOpen() ? voiceFile.finish() : true;
+    const bool consoleWritten = std::fflush(ctx.sout) == 0 && std::ferror(ctx.sout) == 0;
+    if (!voicesWritten || !consoleWritten) {
+        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+        return EXIT_FAILED;
+    }
     return EXIT_DONE;
 }
 
@@ -180,13 +211,15 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
 
 int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
     const int status = run(ctx, argc, argv, side);
-    closeAll(ctx);
+    ctx.fout = ctx.sout;
+    closeInput(ctx);
     std::fflush(ctx.serr);
     std::fflush(ctx.sout);
     return status;
 }
 
 int runMain(int argc, const char* const* argv, VoiceSide& side) {
+    platform::binaryStdin();
     static char errorBuffer[1 << 16];
     std::setvbuf(stderr, errorBuffer, _IOFBF, sizeof errorBuffer);
     RunContext ctx;

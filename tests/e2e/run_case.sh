@@ -73,7 +73,7 @@ own_file() {
 }
 
 args=() input="" stdin_mode="" status="" stdout_then=""
-declare -A expect_files=()
+declare -A expect_files=() existing_files=()
 while read -r key rest || [[ -n $key ]]; do
     case $key in
     "" | "#"*) ;;
@@ -86,6 +86,13 @@ while read -r key rest || [[ -n $key ]]; do
         if [[ -z ${only:-} || $only == "$prog_name" ]]; then
             stdout_then=$golden
         fi
+        ;;
+    existing)
+        # A file that is there before the run; unless a "file" line says otherwise,
+        # it must be there after the run with the same bytes.
+        read -r name golden <<<"$rest"
+        existing_files[$name]=$golden
+        [[ -n ${expect_files[$name]:-} ]] || expect_files[$name]=$golden
         ;;
     file)
         read -r name golden only <<<"$rest"
@@ -110,6 +117,10 @@ if [[ -n $input ]]; then
     fi
     cp "$work/input.mdx" "$run/in.mdx"
 fi
+
+for name in "${!existing_files[@]}"; do
+    golden_bytes "${existing_files[$name]}" "$run/$name" || exit 1
+done
 
 stdin_src=/dev/null
 if [[ $stdin_mode == pipe ]]; then
@@ -153,7 +164,8 @@ wanted=$(printf '%s\n' "${!expect_files[@]}" | sed '/^$/d' | sort)
 for name in "${!expect_files[@]}"; do
     golden=${expect_files[$name]}
     [[ -f $run/$name ]] || continue
-    if [[ ${KARVO_E2E_UPDATE:-} == 1 && $golden != empty && $golden != *.hex ]]; then
+    if [[ ${KARVO_E2E_UPDATE:-} == 1 && $golden != empty && $golden != *.hex &&
+          -z ${existing_files[$name]:-} ]]; then
         cp "$run/$name" "$e2e_dir/$golden"
         echo "updated $golden"
         continue

@@ -1,0 +1,60 @@
+#include "output_file.h"
+
+namespace karvo {
+
+bool OutputFile::open(const std::string& path, bool text) {
+    discard();
+    std::string realPath;
+    switch (platform::outputTarget(path, realPath)) {
+    case platform::Target::Refused:
+        return false;
+    case platform::Target::Direct:
+        m_stream = platform::openDirect(path, text);
+        m_direct = true;
+        return m_stream != nullptr;
+    case platform::Target::Replace:
+        if (!platform::createTemp(realPath, text, m_temp)) {
+            return false;
+        }
+        m_stream = m_temp.stream;
+        m_direct = false;
+        return true;
+    }
+    return false;
+}
+
+void OutputFile::start() {
+    if (m_stream != nullptr && m_direct) {
+        platform::emptyIfFile(m_stream);
+    }
+}
+
+bool OutputFile::finish() {
+    if (m_stream == nullptr) {
+        return false;
+    }
+    bool written = std::fflush(m_stream) == 0 && std::ferror(m_stream) == 0;
+    written = std::fclose(m_stream) == 0 && written;
+    m_stream = nullptr;
+    if (m_direct) {
+        return written;
+    }
+    if (!written) {
+        platform::discardTemp(m_temp);
+        return false;
+    }
+    return platform::commitTemp(m_temp);
+}
+
+void OutputFile::discard() {
+    if (m_stream == nullptr) {
+        return;
+    }
+    std::fclose(m_stream);
+    m_stream = nullptr;
+    if (!m_direct) {
+        platform::discardTemp(m_temp);
+    }
+}
+
+}  // namespace karvo

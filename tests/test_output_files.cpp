@@ -1,0 +1,223 @@
+// What a run does to the files it is pointed at: an earlier file survives every run
+// that does not finish, the input is never written over, write errors are reported,
+// and a finished file takes its target's place whole.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "bank_voice_side.h"
+#include "driver.h"
+#include "mdx_builder.h"
+#include "run_helpers.h"
+#include "text_voice_side.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+const Bytes SONG = test::buildMdx(test::withTracks({{0xFD, 0x05, 0x80, 0x17}, {0xFF, 0xC8}}));
+const Bytes EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+constexpr const char* CANT_WRITE = "KARVO:OutFile can't write.\n";
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class OutputFiles : public ::testing::Test {
+protected:
+    Outcome run(VoiceSide& side, const std::vector<std::string>& args, std::FILE* in = nullptr,
+            std::FILE* out = nullptr) {
+        test::MemOut memOut;
+        test::MemOut err;
+        test::MemIn empty(Bytes{});
+        RunContext ctx;
+        ctx.sin = in != nullptr ? in : empty.get();
+        ctx.sout = out != nullptr ? out : memOut.get();
+        ctx.serr = err.get();
+        std::vector<const char*> argv = {"KARVO2"};
+        for (const std::string& a : args) {
+            argv.push_back(a.c_str());
+        }
+        const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), side);
+        return {status, out != nullptr ? "" : memOut.str(), err.str()};
+    }
+
+    std::string path(const std::string& name) const { return dir.path(name); }
+    std::string file(const std::string& name, const Bytes& bytes) {
+        test::writeFile(path(name), bytes);
+        return path(name);
+    }
+    // Everything in the folder, so that a temporary file left behind shows.
+    std::vector<std::string> names() const {
+        std::vector<std::string> all;
+        for (const auto& entry : fs::directory_iterator(fs::path(path("")).parent_path())) {
+            all.push_back(entry.path().filename().string());
+        }
+        std::sort(all.begin(), all.end());
+        return all;
+    }
+
+    test::TempDir dir;
+    BankVoiceSide bank;
+    TextVoiceSide text;
+};
+
+TEST_F(OutputFiles, RunsThatEndEarlyLeaveEveryEarlierFileAsItWas) {
+    const std::string in = file("in.mdx", SONG);
+    const std::string noHeader = file("bad.mdx", {'n', 'o', 0x0D, 0x0A, 0x00});
+    const std::string midi = file("out.mid", EARLIER);
+    const std::string voices = file("out.fxb", EARLIER);
+    const std::vector<std::pair<std::vector<std::string>, int>> early = {
+        {{"-midi", midi, "-o", voices, in, "-h"}, 0},
+        {{"-midi", midi, "-o", voices, path("missing.mdx")}, 1},
+        {{"-midi", midi, "-o", voices, noHeader}, 1},
+        {{in, "-o", voices, "-midi", midi, "-midi"}, 2},
+        {{"-midi", midi, "-midi", path("no/such/folder.mid"), in}, 1},
+    };
+    for (const auto& [args, status] : early) {
+        SCOPED_TRACE(args.back());
+        EXPECT_EQ(run(bank, args).status, status);
+        EXPECT_EQ(test::readFile(midi), EARLIER);
+        EXPECT_EQ(test::readFile(voices), EARLIER);
+        EXPECT_EQ(names(), (std::vector<std::string>{"bad.mdx", "in.mdx", "out.fxb", "out.mid"}));
+    }
+}
+
+TEST_F(OutputFiles, RefusesAnOutputThatIsTheInputByAnyName) {
+    const std::string in = file("in.mdx", SONG);
+    ASSERT_EQ(symlink(in.c_str(), path("link.mdx").c_str()), 0);
+    ASSERT_EQ(link(in.c_str(), path("hard.mdx").c_str()), 0);
+    for (const std::string& name : {in, path("link.mdx"), path("hard.mdx"), path("./in.mdx")}) {
+        for (const char* option : {"-midi", "-o"}) {
+            SCOPED_TRACE(name + " " + option);
+            const Outcome r = run(text, {in, option, name, option == std::string("-o") ? "-midi" : "-o",
+                                     path("other")});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");   // stopped before the header scan
+            EXPECT_EQ(r.err, "KARVO:output file " + name + " is the input file.\n");
+            EXPECT_EQ(test::readFile(in), SONG);
+            EXPECT_FALSE(fs::exists(path("other")));
+        }
+    }
+    // Standard input redirected from the file is the same file too.
+    std::FILE* redirected = std::fopen(in.c_str(), "rb");
+    const Outcome r = run(bank, {"-midi", in}, redirected);
+    std::fclose(redirected);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(test::readFile(in), SONG);
+}
+
+TEST_F(OutputFiles, ReportsAFullDeviceAsAFailedRun) {
+    const std::string in = file("in.mdx", SONG);
+    ASSERT_EQ(run(bank, {in, "-midi", path("whole.mid")}).status, 0);
+    const Bytes whole = test::readFile(path("whole.mid"));
+    // The MIDI file fails: the run ends there, with no voice output.
+    Outcome r = run(bank, {in, "-midi", "/dev/full", "-o", path("v.fxb")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with("start track 1\n" + std::string(CANT_WRITE))) << r.err;
+    EXPECT_FALSE(fs::exists(path("v.fxb")));
+
+    // The voice output fails after a whole MIDI file.
+    for (VoiceSide* side : {static_cast<VoiceSide*>(&bank), static_cast<VoiceSide*>(&text)}) {
+        r = run(*side, {in, "-midi", path("out.mid"), "-o", "/dev/full"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.err.ends_with(CANT_WRITE)) << r.err;
+        EXPECT_EQ(test::readFile(path("out.mid")), whole);
+    }
+
+    // Standard output carries the voices without -o.
+    std::FILE* full = std::fopen("/dev/full", "w");
+    r = run(bank, {in}, nullptr, full);
+    std::fclose(full);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with(CANT_WRITE)) << r.err;
+}
+
+TEST_F(OutputFiles, AFinishedFileReplacesTheEarlierOneAndKeepsItsMode) {
+    const std::string in = file("in.mdx", SONG);
+    const std::string midi = file("out.mid", EARLIER);
+    ASSERT_EQ(chmod(midi.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("out.mid", path("via-link.mid").c_str()), 0);
+
+    ASSERT_EQ(run(bank, {in, "-midi", path("via-link.mid"), "-o", path("v.fxb")}).status, 0);
+    const Bytes written = test::readFile(midi);
+    EXPECT_EQ(Bytes(written.begin(), written.begin() + 4), (Bytes{'M', 'T', 'h', 'd'}));
+    EXPECT_TRUE(fs::is_symlink(path("via-link.mid")));   // the link still points at it
+    struct stat st {};
+    ASSERT_EQ(stat(midi.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(test::readFile(path("v.fxb")).size(), BANK_SIZE);
+    EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "out.mid", "v.fxb", "via-link.mid"}));
+
+    // A folder is no file to write: the message, and the voices on standard output.
+    fs::create_directory(path("folder"));
+    const Outcome r = run(text, {in, "-o", path("folder")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.err.ends_with(CANT_WRITE));
+    EXPECT_NE(r.out.find("//Veltrane"), std::string::npos);
+}
+
+// While the voices are being written, the folder shows what a run killed at that
+// moment would leave.
+TEST_F(OutputFiles, AKilledRunLeavesTheEarlierFileAndNoTemporaryOne) {
+    const std::string in = file("in.mdx", SONG);
+    const std::string voices = file("out.fxb", EARLIER);
+    std::vector<std::string> seen;
+    Bytes target;
+    struct Side : BankVoiceSide {
+        std::function<void()> watch;
+        void writeVoices(RunContext& ctx, std::FILE* out) override {
+            BankVoiceSide::writeVoices(ctx, out);
+            std::fflush(out);
+            watch();
+        }
+    } side;
+    side.watch = [&] {
+        seen = names();
+        target = test::readFile(voices);
+    };
+    ASSERT_EQ(run(side, {in, "-o", voices}).status, 0);
+    EXPECT_EQ(seen, (std::vector<std::string>{"in.mdx", "out.fxb"}));
+    EXPECT_EQ(target, EARLIER);
+    EXPECT_EQ(test::readFile(voices).size(), BANK_SIZE);
+}
+
+TEST_F(OutputFiles, WritesDevicesAndPipesDirectly) {
+    const std::string in = file("in.mdx", SONG);
+    ASSERT_EQ(run(bank, {in, "-midi", path("whole.mid")}).status, 0);
+    const Bytes whole = test::readFile(path("whole.mid"));
+    fs::remove(path("whole.mid"));
+    EXPECT_EQ(run(bank, {in, "-midi", "/dev/null", "-o", "/dev/null"}).status, 0);
+
+    ASSERT_EQ(mkfifo(path("pipe").c_str(), 0600), 0);
+    Bytes received;
+    std::thread reader([&] { received = test::readFile(path("pipe")); });
+    const Outcome r = run(text, {in, "-o", path("pipe")});
+    reader.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(std::string(received.begin(), received.begin() + 10), "//Veltrane");
+    EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "pipe"}));
+
+    // A descriptor's view of an ordinary file is written in place, and only emptied
+    // once the conversion starts.
+    const std::string held = file("held.mid", EARLIER);
+    std::FILE* open = std::fopen(held.c_str(), "r+b");
+    const std::string view = "/proc/self/fd/" + std::to_string(fileno(open));
+    EXPECT_EQ(run(bank, {"-midi", view, file("bad.mdx", {'x'})}).status, 1);
+    EXPECT_EQ(test::readFile(held), EARLIER);
+    EXPECT_EQ(run(bank, {in, "-midi", view}).status, 0);
+    std::fclose(open);
+    EXPECT_EQ(test::readFile(held), whole);
+}
+
+}  // namespace
+}  // namespace karvo
