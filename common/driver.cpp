@@ -104,11 +104,14 @@ void writeBytes(RunContext& ctx, const uint8_t* bytes, size_t n) {
 }
 
 int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
-    // Nothing of an earlier run in the same context carries over but its streams.
+    // Nothing of an earlier run in the same context carries over but its streams
+    // and its runaway guards.
     RunContext fresh;
     fresh.sin = ctx.sin;
     fresh.sout = ctx.sout;
     fresh.serr = ctx.serr;
+    fresh.maxTrackElements = ctx.maxTrackElements;
+    fresh.maxTrackChunk = ctx.maxTrackChunk;
     ctx = std::move(fresh);
     side.reset();
 

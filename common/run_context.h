@@ -12,12 +12,21 @@ constexpr uint32_t IMAGE_SIZE = 65536;       // 16-bit offsets reach no further
 constexpr int MAX_TRACKS_DECLARED = 16;      // track 0 at offset 34 at the most
 constexpr int MAX_TRACKS_CONVERTED = 8;
 constexpr int REPEAT_LEVELS = 8;             // counter 0 is never used by a repeat start
+// A track that runs away (repeats nested to billions of passes, jump loops) is cut
+// off after this many elements or this much chunk, far above any real song.
+constexpr uint32_t MAX_TRACK_ELEMENTS = 1'000'000;
+constexpr uint32_t MAX_TRACK_CHUNK = 1u << 20;
 
 struct RunContext {
     // The process's standard streams; tests and fuzzers put memory streams here.
     std::FILE* sin = stdin;
     std::FILE* sout = stdout;
     std::FILE* serr = stderr;
+
+    // The runaway guards. Fuzzers lower them, so that a runaway track costs them
+    // milliseconds rather than seconds.
+    uint32_t maxTrackElements = MAX_TRACK_ELEMENTS;
+    uint32_t maxTrackChunk = MAX_TRACK_CHUNK;
 
     std::FILE* fin = nullptr;    // MDX input
     std::FILE* fout = nullptr;   // first the MIDI output, later the voice output

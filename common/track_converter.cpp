@@ -366,7 +366,7 @@ bool convertTrack(RunContext& ctx, VoiceSide& side, int t, int n) {
 
     bool whole = true;
     for (uint32_t elements = 0;; ++elements) {
-        if (elements == MAX_TRACK_ELEMENTS || ctx.Tpos >= MAX_TRACK_CHUNK) {
+        if (elements == ctx.maxTrackElements || ctx.Tpos >= ctx.maxTrackChunk) {
             whole = false;
             break;
         }

@@ -8,11 +8,6 @@
 
 namespace karvo {
 
-// A track that runs away (repeats nested to billions of passes, jump loops) is cut
-// off after this many elements or this much chunk, far above any real song.
-constexpr uint32_t MAX_TRACK_ELEMENTS = 1'000'000;
-constexpr uint32_t MAX_TRACK_CHUNK = 1u << 20;
-
 // Converts track t of a run of n tracks from ctx.Ibuf at MMLBase[t] into ctx.Tbuf,
 // leaving a complete chunk of ctx.Tpos bytes. LFO and noise commands reach side.
 // Returns false when the track ran away and was cut off.

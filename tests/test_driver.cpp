@@ -286,6 +286,13 @@ TEST_F(Driver, SetsUpAReusedRunContextAfresh) {
     EXPECT_FALSE(std::filesystem::exists(voices));
     ASSERT_EQ(run(bank, {file("messy.mdx", MESSY)}, nullptr, &ctx).status, 0);
     EXPECT_EQ(run(bank, {in}, nullptr, &ctx), expected);
+
+    // Lowered runaway guards are the caller's, and hold for every run.
+    ctx.maxTrackElements = 2;   // track 0 has three elements
+    for (int k = 0; k < 2; ++k) {
+        const Result r = run(bank, {in}, nullptr, &ctx);
+        EXPECT_NE(r.err.find("KARVO:track 0 runs away"), std::string::npos) << r.err;
+    }
 }
 
 void expectResetVoice(const VoiceRecord& v, int slot) {

@@ -590,6 +590,24 @@ TEST(ConvertTrack, CutsOffARunawayTrackWithAClosedChunk) {
     EXPECT_EQ(Bytes(events.end() - 4, events.end()), (Bytes{0x00, 0xB0, 0x0A, 0x00}));
 }
 
+TEST(ConvertTrack, CutsOffAtTheContextsOwnGuards) {
+    // The repeat start, three pans and a rest, the repeat end, three pans: the tenth
+    // element is never converted. The first pan waits for the track's first tick.
+    TrackRun run;
+    run.ctx.maxTrackElements = 9;
+    const Bytes events = run.events(repeat(0xFF, {0xFC, 0x01, 0xFC, 0x02, 0xFC, 0x03, 0x05}));
+    EXPECT_FALSE(run.whole);
+    EXPECT_EQ(events, (Bytes{0x0A, 0xB0, 0x0A, 0x00, 0x00, 0xB0, 0x0A, 0x7F, 0x00, 0xB0, 0x0A, 0x40,
+                             0x06, 0xB0, 0x0A, 0x00, 0x00, 0xB0, 0x0A, 0x7F, 0x00, 0xB0, 0x0A, 0x40}));
+
+    TrackRun small;
+    small.ctx.maxTrackChunk = 100;
+    small.events(repeat(0xFF, {0xFC, 0x01}));
+    EXPECT_FALSE(small.whole);
+    EXPECT_GE(small.ctx.Tpos, 100u);
+    EXPECT_LT(small.ctx.Tpos, 100u + 64);
+}
+
 TEST(ConvertTrack, ConvertsATrackLongerThan64KiBWhole) {
     TrackRun run;
     const Bytes events = run.events(repeat(0xFF, repeat(0xFF, {0xFC, 0x02})));

@@ -77,6 +77,10 @@ void convertOnce(const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole
     ctx.sin = in;
     ctx.sout = devNull;
     ctx.serr = devNull;
+    // A runaway track is cut after 20,000 elements rather than a million: the guard
+    // is the same code, and a runaway costs milliseconds instead of seconds.
+    ctx.maxTrackElements = 20'000;
+    ctx.maxTrackChunk = 1u << 16;
     Side side;
     const int status = runConverter(ctx, 5, argv, side);
     std::fclose(in);

@@ -1,0 +1,122 @@
+// Every hostile input through both programs: the run ends with 0 or 1, a failure
+// says why, and a finished run leaves a well-formed MIDI file and a whole voice output.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+
+#include "bank_voice_side.h"
+#include "driver.h"
+#include "hostile_inputs.h"
+#include "midi_shape.h"
+#include "run_helpers.h"
+#include "text_voice_side.h"
+
+#ifndef KARVO_EXAMPLE
+#error "KARVO_EXAMPLE must name the example MDX file"
+#endif
+
+namespace karvo {
+namespace {
+
+using test::Bytes;
+
+const std::vector<test::HostileInput>& inputs() {
+    static const auto all = test::hostileInputs(test::readFile(KARVO_EXAMPLE));
+    return all;
+}
+
+// The end of a console stream that may have grown to megabytes.
+std::string tail(std::FILE* stream) {
+    std::fflush(stream);
+    const long size = std::ftell(stream);
+    std::fseek(stream, size > 4096 ? size - 4096 : 0, SEEK_SET);
+    std::string text(4096, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), stream));
+    return text;
+}
+
+void convertBoth(const test::HostileInput& input) {
+    test::TempDir dir;
+    const std::string in = dir.path("in.mdx");
+    test::writeFile(in, input.bytes);
+    BankVoiceSide bank;
+    TextVoiceSide text;
+    for (VoiceSide* side : {static_cast<VoiceSide*>(&bank), static_cast<VoiceSide*>(&text)}) {
+        const bool isBank = side == &bank;
+        SCOPED_TRACE(isBank ? "KARVO2" : "KARVO");
+        const std::string midi = dir.path("out.mid");
+        const std::string voices = dir.path("voices");
+        std::filesystem::remove(midi);
+        std::filesystem::remove(voices);
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        test::MemIn none(Bytes{});
+        RunContext ctx;
+        ctx.sin = none.get();
+        ctx.sout = out;
+        ctx.serr = err;
+        const char* argv[] = {"KARVO", in.c_str(), "-midi", midi.c_str(), "-o", voices.c_str()};
+        const int status = runConverter(ctx, 6, argv, *side);
+        const std::string errTail = tail(err);
+        std::fclose(out);
+        std::fclose(err);
+
+        ASSERT_TRUE(status == EXIT_DONE || status == EXIT_FAILED) << status;
+        if (status == EXIT_FAILED) {
+            EXPECT_NE(errTail.find("KARVO:"), std::string::npos) << errTail;
+            EXPECT_FALSE(std::filesystem::exists(midi));
+            continue;
+        }
+        const char* fault = test::midiShapeFault(test::readFile(midi));
+        EXPECT_EQ(fault, nullptr) << fault;
+        const Bytes voiceBytes = test::readFile(voices);
+        if (isBank) {
+            EXPECT_EQ(voiceBytes.size(), BANK_SIZE);
+        } else {
+            ASSERT_FALSE(voiceBytes.empty());
+            EXPECT_EQ(voiceBytes.back(), '\n');
+        }
+    }
+}
+
+class Hostile : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(Hostile, ConvertsWithoutHarm) {
+    convertBoth(inputs()[GetParam()]);
+}
+
+// One test per crafted input; the example's cuts run together below.
+std::vector<size_t> craftedInputs() {
+    std::vector<size_t> crafted;
+    for (size_t k = 0; k < inputs().size(); ++k) {
+        if (inputs()[k].name.rfind("example cut", 0) != 0) {
+            crafted.push_back(k);
+        }
+    }
+    return crafted;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, Hostile, ::testing::ValuesIn(craftedInputs()),
+                         [](const ::testing::TestParamInfo<size_t>& param) {
+                             std::string name;
+                             for (char c : inputs()[param.param].name) {
+                                 name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             }
+                             return name;
+                         });
+
+TEST(HostileExample, ConvertsWhenCutAtEveryLength) {
+    size_t cuts = 0;
+    for (const test::HostileInput& input : inputs()) {
+        if (input.name.rfind("example cut", 0) == 0) {
+            SCOPED_TRACE(input.name);
+            convertBoth(input);
+            ++cuts;
+        }
+    }
+    EXPECT_EQ(cuts, test::readFile(KARVO_EXAMPLE).size() + 1);
+}
+
+}  // namespace
+}  // namespace karvo
