@@ -197,6 +197,9 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
         }
     }
     std::fflush(ctx.serr);
+    if (ctx.fout == ctx.sout) {
+        platform::streamMode(ctx.sout, side.textMode());
+    }
     side.writeVoices(ctx, ctx.fout);
     ctx.fout = ctx.sout;
     // Standard output carries the trace, and the voices when they have no file of

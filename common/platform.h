@@ -1,6 +1,6 @@
 // Everything that differs between the systems the programs run on: how a file is
 // told apart from another, which names are devices, and how a finished output file
-// takes the place of an earlier one. Only the driver's output files use it.
+// takes the place of an earlier one. Only the driver and its output files use it.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,10 @@ namespace karvo::platform {
 
 // Standard input must deliver the file's bytes unchanged.
 void binaryStdin();
+// Standard output is a text stream on some systems ("\n" written as CR LF). Before the
+// voices fall back to it, it takes the voice output's own mode, so that a bank's bytes
+// go out unchanged and a voice text ends its lines as in a file.
+void streamMode(std::FILE* stream, bool text);
 
 // Which file a stream or a path is, to tell whether two names are one file.
 struct FileId {

@@ -8,6 +8,12 @@
 # The program runs in WORK_DIR/run with the case's input copied there as in.mdx.
 # With KARVO_E2E_UPDATE=1 the binary goldens the case names are overwritten with
 # what the program wrote; hand-written .hex goldens are never touched.
+#
+# For the Windows programs (tests/windows/run_wine_e2e.sh):
+#   KARVO_E2E_WRAPPER=CMD   runs CMD PROGRAM ARGS... (wine) instead of PROGRAM ARGS...
+#   KARVO_E2E_CRLF=1        text is expected with CR LF line ends: the console streams
+#                           and the voice texts (.opm goldens) the run writes. Binary
+#                           outputs and files the run only leaves alone stay as they are.
 set -uo pipefail
 set -f   # tokens such as 00*65504 must not glob
 
@@ -15,7 +21,9 @@ prog=$1
 case_dir=$2
 work=$3
 e2e_dir=$(cd "$(dirname "$0")" && pwd)
-prog_name=$(basename "$prog")
+prog_name=$(basename "$prog" .exe)
+read -r -a wrapper <<<"${KARVO_E2E_WRAPPER:-}"
+crlf=${KARVO_E2E_CRLF:-0}
 
 fail=0
 complain() { echo "FAIL: $*"; fail=1; }
@@ -48,6 +56,11 @@ hex_to_bin() {
     printf "$fmt" >>"$dst"
 }
 
+# Text as a text-mode stream on Windows writes it: every "\n" as "\r\n".
+to_crlf() {
+    sed -z 's/\n/\r\n/g' "$1" >"$1.crlf" && mv "$1.crlf" "$1"
+}
+
 # A golden named in the case file: "empty", a .hex file, or raw bytes.
 golden_bytes() {
     local golden=$1 dst=$2
@@ -73,7 +86,7 @@ own_file() {
 }
 
 args=() input="" stdin_mode="" status="" stdout_then=""
-declare -A expect_files=() existing_files=()
+declare -A expect_files=() existing_files=() written_files=()
 while read -r key rest || [[ -n $key ]]; do
     case $key in
     "" | "#"*) ;;
@@ -98,6 +111,7 @@ while read -r key rest || [[ -n $key ]]; do
         read -r name golden only <<<"$rest"
         if [[ -z ${only:-} || $only == "$prog_name" ]]; then
             expect_files[$name]=$golden
+            written_files[$name]=1
         fi
         ;;
     *) complain "unknown key '$key' in $case_dir/case" ;;
@@ -131,7 +145,7 @@ fi
 (
     cd "$run" || exit 125
     # shellcheck disable=SC2002
-    cat "$stdin_src" | "$prog" "${args[@]}" >"$work/stdout" 2>"$work/stderr"
+    cat "$stdin_src" | "${wrapper[@]}" "$prog" "${args[@]}" >"$work/stdout" 2>"$work/stderr"
     exit "${PIPESTATUS[1]}"
 )
 got_status=$?
@@ -139,13 +153,19 @@ got_status=$?
 [[ $got_status == "$status" ]] || complain "exit status $got_status, expected $status"
 # The voice output falls back to standard output after the trace lines.
 cp "$(own_file stdout)" "$work/expected/stdout"
+cp "$(own_file stderr)" "$work/expected/stderr"
+if [[ $crlf == 1 ]]; then
+    to_crlf "$work/expected/stdout"
+    to_crlf "$work/expected/stderr"
+fi
 if [[ -n $stdout_then ]]; then
     golden_bytes "$stdout_then" "$work/expected/stdout_tail" || exit 1
+    # A bank goes to standard output as it is; a voice text as text.
+    [[ $crlf == 1 && $stdout_then == *.opm ]] && to_crlf "$work/expected/stdout_tail"
     cat "$work/expected/stdout_tail" >>"$work/expected/stdout"
 fi
 for stream in stdout stderr; do
-    expected=$(own_file "$stream")
-    [[ $stream == stdout ]] && expected=$work/expected/stdout
+    expected=$work/expected/$stream
     if ! cmp -s "$expected" "$work/$stream"; then
         complain "$stream differs from $expected"
         diff <(cat -A "$expected") <(cat -A "$work/$stream") | head -40
@@ -164,13 +184,16 @@ wanted=$(printf '%s\n' "${!expect_files[@]}" | sed '/^$/d' | sort)
 for name in "${!expect_files[@]}"; do
     golden=${expect_files[$name]}
     [[ -f $run/$name ]] || continue
-    if [[ ${KARVO_E2E_UPDATE:-} == 1 && $golden != empty && $golden != *.hex &&
+    if [[ ${KARVO_E2E_UPDATE:-} == 1 && $crlf != 1 && $golden != empty && $golden != *.hex &&
           -z ${existing_files[$name]:-} ]]; then
         cp "$run/$name" "$e2e_dir/$golden"
         echo "updated $golden"
         continue
     fi
     golden_bytes "$golden" "$work/expected/$name" || exit 1
+    if [[ $crlf == 1 && -n ${written_files[$name]:-} && $golden == *.opm ]]; then
+        to_crlf "$work/expected/$name"
+    fi
     if ! cmp "$work/expected/$name" "$run/$name"; then
         complain "$name differs from $golden"
         diff <(od -An -tx1 -v "$work/expected/$name") <(od -An -tx1 -v "$run/$name") | head -40
