@@ -283,6 +283,7 @@ void discardTemp(TempFile& temp) {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
