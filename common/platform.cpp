@@ -401,7 +401,7 @@ Target outputTarget(const std::string& path, std::string& realPath) {
             std::free(resolved);
         }
         if (stat(path.c_str(), &st) != 0) {
-            return Target::Replace;   // a dangling link: its target is created
+            return Target::Replace;   // a dangling link: the file takes the link's place
         }
     }
     if (S_ISDIR(st.st_mode)) {

@@ -156,6 +156,11 @@ TEST_F(OutputFiles, AFinishedFileReplacesTheEarlierOneAndKeepsItsMode) {
     ASSERT_EQ(stat(midi.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(test::readFile(path("v.fxb")).size(), BANK_SIZE);
+    // A new file gets what a plain open would give it, not a temporary file's 0600.
+    const mode_t mask = umask(0022);
+    umask(mask);
+    ASSERT_EQ(stat(path("v.fxb").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
     EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "out.mid", "v.fxb", "via-link.mid"}));
 
     // A folder is no file to write: the message, and the voices on standard output.
