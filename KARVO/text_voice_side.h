@@ -17,6 +17,7 @@ constexpr int TEXT_VOICE_SLOTS = 128;
 class TextVoiceSide : public VoiceSide {
 public:
     const UsageLines& usageLines() const override;
+    const char* programName() const override { return "KARVO"; }
     void reset() override;
     void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override;
     void setNoisePrm(int voice, uint8_t operand) override;

@@ -41,6 +41,7 @@ struct VoiceRecord {
 class BankVoiceSide : public VoiceSide {
 public:
     const UsageLines& usageLines() const override;
+    const char* programName() const override { return "KARVO2"; }
     void reset() override;
     void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override;
     void setNoisePrm(int voice, uint8_t operand) override;

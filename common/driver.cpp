@@ -20,6 +20,7 @@ constexpr const char* MSG_ALLOC = "error,cat't alloc\n";
 constexpr const char* MSG_IN_NOT_FOUND = "KARVO:InFile not fond!!\n";
 constexpr const char* MSG_OUT_CANT_WRITE = "KARVO:OutFile can't write.\n";
 constexpr const char* MSG_OUT_IS_INPUT = "KARVO:output file %s is the input file.\n";
+constexpr const char* MSG_NAMED_TWICE = "KARVO:output file %s is named twice.\n";
 constexpr const char* MSG_NO_HEADER = "KARVO:no header!!\n";
 constexpr const char* MSG_NO_VALUE = "KARVO:option %s needs a file name.\n";
 constexpr const char* MSG_IMAGE_CUT = "KARVO:data area longer than 65536 bytes; the rest is ignored.\n";
@@ -54,8 +55,12 @@ int scanArguments(RunContext& ctx, int argc, const char* const* argv, const Voic
                   OutputFile& midiFile, std::string& midiName) {
     for (int k = 1; k < argc; ++k) {
         const std::string_view arg = argv[k];
-        if (arg == "-h") {
+        if (arg == "-h" || arg == "--help") {
             usage(ctx, side);
+            return EXIT_DONE;
+        }
+        if (arg == "--version") {
+            std::fprintf(ctx.sout, "%s %s\n", side.programName(), KARVO_VERSION);
             return EXIT_DONE;
         }
         if (arg == "-midi" || arg == "-o") {
@@ -142,6 +147,11 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
             std::fprintf(ctx.serr, MSG_OUT_IS_INPUT, name->c_str());
             return EXIT_FAILED;
         }
+    }
+    // The voice output would take the MIDI file's place. Devices may take both.
+    if (ctx.midi && ctx.hasOutName && platform::sameFile(midiName, ctx.outName)) {
+        std::fprintf(ctx.serr, MSG_NAMED_TWICE, ctx.outName.c_str());
+        return EXIT_FAILED;
     }
 
     // Standard error is fully buffered (a runaway track can print a voice line per

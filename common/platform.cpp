@@ -160,6 +160,21 @@ FileId idOf(const std::string& path) {
     return id;
 }
 
+bool sameFile(const std::string& a, const std::string& b) {
+    const std::string fullA = fullPath(a);
+    const std::string fullB = fullPath(b);
+    if (fullA.rfind("\\\\.\\", 0) == 0 || fullB.rfind("\\\\.\\", 0) == 0) {
+        return false;   // devices
+    }
+    const FileId idA = idOf(a);
+    const FileId idB = idOf(b);
+    if (idA.known || idB.known) {
+        return idA == idB;
+    }
+    // Neither is there yet: names are compared as the system reads them, case aside.
+    return !fullA.empty() && _stricmp(fullA.c_str(), fullB.c_str()) == 0;
+}
+
 Target outputTarget(const std::string& path, std::string& realPath) {
     realPath = path;
     // Device names (NUL, CON, COM1 and the like, in any folder and with any extension
@@ -380,6 +395,25 @@ FileId idOf(std::FILE* stream) {
 FileId idOf(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? idOfStat(st) : FileId{};
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat stA {};
+    struct stat stB {};
+    const bool hasA = stat(a.c_str(), &stA) == 0;
+    const bool hasB = stat(b.c_str(), &stB) == 0;
+    if (hasA || hasB) {
+        return hasA && hasB && S_ISREG(stA.st_mode) && S_ISREG(stB.st_mode) &&
+               idOfStat(stA) == idOfStat(stB);
+    }
+    // Neither is there yet (a dangling link is replaced by the file): one name in one
+    // folder, however the folder is spelled.
+    const size_t slashA = a.rfind('/');
+    const size_t slashB = b.rfind('/');
+    const std::string nameA = slashA == std::string::npos ? a : a.substr(slashA + 1);
+    const std::string nameB = slashB == std::string::npos ? b : b.substr(slashB + 1);
+    return !nameA.empty() && nameA == nameB && stat(folderOf(a).c_str(), &stA) == 0 &&
+           stat(folderOf(b).c_str(), &stB) == 0 && idOfStat(stA) == idOfStat(stB);
 }
 
 Target outputTarget(const std::string& path, std::string& realPath) {

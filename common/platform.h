@@ -26,6 +26,10 @@ struct FileId {
 FileId idOf(std::FILE* stream);
 FileId idOf(const std::string& path);   // follows links; unknown when nothing is there
 
+// Whether two output paths name one regular file: the same name, another spelling of
+// it, or a link to it; also when it does not exist yet. Devices and pipes never are.
+bool sameFile(const std::string& a, const std::string& b);
+
 // How an output goes to a path.
 enum class Target {
     Replace,    // a file or a free name: written beside it, then renamed into place

@@ -21,6 +21,8 @@ public:
     virtual ~VoiceSide() = default;
 
     virtual const UsageLines& usageLines() const = 0;
+    // What --version calls the program.
+    virtual const char* programName() const = 0;
 
     // Start-up: the voice state as it is before any track is converted.
     virtual void reset() = 0;

@@ -33,6 +33,7 @@ public:
         static const UsageLines lines = {"", "", "", "", ""};
         return lines;
     }
+    const char* programName() const override { return "RECORDING"; }
     void reset() override { calls.clear(); }
     void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override {
         calls.push_back({'L', voice, first, pmsAms});

@@ -113,8 +113,15 @@ TEST_F(Driver, PrintsEachProgramsUsageTextForNoArgumentsAndForHelp) {
     EXPECT_EQ(run(text, {}), (Result{2, "", textUsage}));
     EXPECT_EQ(run(bank, {"-h"}), (Result{0, "", bankUsage}));
     EXPECT_EQ(run(text, {"-h"}), (Result{0, "", textUsage}));
+    EXPECT_EQ(run(bank, {"--help"}), (Result{0, "", bankUsage}));
+    EXPECT_EQ(run(text, {"--help"}), (Result{0, "", textUsage}));
     // Help after an input name: nothing is converted.
     EXPECT_EQ(run(bank, {file("in.mdx", THREE_TRACKS), "-h"}), (Result{0, "", bankUsage}));
+    // --version ends the run where the scan meets it, as -h does.
+    EXPECT_EQ(run(bank, {"--version", "-h"}), (Result{0, "KARVO2 1.0.0\n", ""}));
+    EXPECT_EQ(run(text, {file("in.mdx", THREE_TRACKS), "--version", "missing.mdx"}),
+              (Result{0, "KARVO 1.0.0\n", ""}));
+    EXPECT_EQ(run(text, {"-h", "--version"}), (Result{0, "", textUsage}));
 }
 
 TEST_F(Driver, EndsWithStatus1WhenAFileCannotBeOpenedOrHasNoHeader) {

@@ -116,6 +116,31 @@ TEST_F(OutputFiles, RefusesAnOutputThatIsTheInputByAnyName) {
     EXPECT_EQ(test::readFile(in), SONG);
 }
 
+TEST_F(OutputFiles, RefusesOneFileNamedByBothOutputs) {
+    const std::string in = file("in.mdx", SONG);
+    const std::string midi = file("out.mid", EARLIER);
+    ASSERT_EQ(symlink("out.mid", path("link.mid").c_str()), 0);
+    fs::create_directory(path("sub"));
+    const std::vector<std::pair<std::string, std::string>> twice = {
+        {midi, midi},                          // an existing file
+        {midi, path("link.mid")},              // through a link
+        {path("new.out"), path("new.out")},    // a name not yet there
+        {path("new.out"), path("sub/../new.out")},
+    };
+    for (const auto& [a, b] : twice) {
+        SCOPED_TRACE(a + " " + b);
+        const Outcome r = run(bank, {in, "-midi", a, "-o", b});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");   // stopped before the header scan
+        EXPECT_EQ(r.err, "KARVO:output file " + b + " is named twice.\n");
+        EXPECT_EQ(test::readFile(midi), EARLIER);
+        EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "link.mid", "out.mid", "sub"}));
+    }
+    // A device may take both outputs; two names in two folders are two files.
+    EXPECT_EQ(run(bank, {in, "-midi", "/dev/null", "-o", "/dev/null"}).status, 0);
+    EXPECT_EQ(run(text, {in, "-midi", path("sub/x"), "-o", path("x")}).status, 0);
+}
+
 TEST_F(OutputFiles, ReportsAFullDeviceAsAFailedRun) {
     const std::string in = file("in.mdx", SONG);
     ASSERT_EQ(run(bank, {in, "-midi", path("whole.mid")}).status, 0);
