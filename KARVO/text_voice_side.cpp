@@ -13,6 +13,20 @@ constexpr const char* VOICE_TEXT_HEAD[] = {
     "//[OPname]: AR D1R D2R\tRR D1L\tTL\tKS MUL DT1 DT2 AMS-EN\n",
 };
 
+// printf into the output text.
+template <typename... Args>
+void appendf(std::string& out, const char* format, Args... args) {
+    char line[256];
+    const int n = std::snprintf(line, sizeof line, format, args...);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof line) {
+        out.append(line, static_cast<size_t>(n));
+        return;
+    }
+    std::string longer(static_cast<size_t>(n > 0 ? n : 0) + 1, '\0');
+    std::snprintf(longer.data(), longer.size(), format, args...);
+    out.append(longer.data(), longer.size() - 1);
+}
+
 }  // namespace
 
 const UsageLines& TextVoiceSide::usageLines() const {
@@ -60,8 +74,8 @@ void TextVoiceSide::setNoisePrm(int voice, uint8_t operand) {
 // The voice names its slot here, where the bank names the number byte as read.
 void TextVoiceSide::onNumber(uint8_t number, const std::string& inName) {
     m_slot = number & 127;
-    std::fprintf(m_out, "\n@:%d %s-@%d\n", number, inName.c_str(), m_slot);
-    std::fprintf(m_out, "\nLFO: 128 64 64 %d %d\n", lastWF, lastNFRQ);
+    appendf(*m_out, "\n@:%d %s-@%d\n", number, inName.c_str(), m_slot);
+    appendf(*m_out, "\nLFO: 128 64 64 %d %d\n", lastWF, lastNFRQ);
 }
 
 void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
@@ -72,7 +86,7 @@ void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
 void TextVoiceSide::onSlot(uint8_t SLOT) {
     const auto s = static_cast<size_t>(m_slot);
     const int NE = (noise[s] & 128) / 128;
-    std::fprintf(m_out, "CH:%3d %3d %3d %3d %3d %3d %3d\n", PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s],
+    appendf(*m_out, "CH:%3d %3d %3d %3d %3d %3d %3d\n", PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s],
                  SLOT, NE);
 }
 
@@ -84,17 +98,17 @@ void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a
     // The record's last byte: its four operators, as M1, C1, M2, C2.
     for (const int p : TblS) {
         const OperatorRecord& op = m_op[static_cast<size_t>(p)];
-        std::fprintf(m_out, "%s:%3d %3d %3d %3d %3d %3d %3d %3d %3d %3d %3d\n",
+        appendf(*m_out, "%s:%3d %3d %3d %3d %3d %3d %3d %3d %3d %3d %3d\n",
                      name[static_cast<size_t>(p)], op.AR, op.D1R, op.D2R, op.RR, op.D1L, op.TL,
                      op.KS, op.MUL, op.DT1, op.DT2, op.AMS_EN);
     }
 }
 
-void TextVoiceSide::writeVoices(RunContext& ctx, std::FILE* out) {
+void TextVoiceSide::writeVoices(RunContext& ctx, std::string& out) {
     for (const char* line : VOICE_TEXT_HEAD) {
-        std::fputs(line, out);
+        out += line;
     }
-    m_out = out;
+    m_out = &out;
     decVoice(ctx, *this);
     m_out = nullptr;
 }

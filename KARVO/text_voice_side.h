@@ -26,7 +26,7 @@ public:
     void onFlCon(uint8_t FL, uint8_t CON) override;
     void onSlot(uint8_t SLOT) override;
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
-    void writeVoices(RunContext& ctx, std::FILE* out) override;
+    void writeVoices(RunContext& ctx, std::string& out) override;
 
     std::array<int, TEXT_VOICE_SLOTS> AMS{};
     std::array<int, TEXT_VOICE_SLOTS> PMS{};
@@ -36,7 +36,7 @@ public:
 
 private:
     // Where the blocks go while the decoder runs.
-    std::FILE* m_out = nullptr;
+    std::string* m_out = nullptr;
 
     // The record being read; printed as its lines become complete.
     int m_slot = 0;

@@ -177,10 +177,10 @@ std::vector<uint8_t> BankVoiceSide::bankFile() const {
     return bank;
 }
 
-void BankVoiceSide::writeVoices(RunContext& ctx, std::FILE* out) {
+void BankVoiceSide::writeVoices(RunContext& ctx, std::string& out) {
     decVoice(ctx, *this);
     const std::vector<uint8_t> bank = bankFile();
-    std::fwrite(bank.data(), 1, bank.size(), out);
+    out.append(bank.begin(), bank.end());
 }
 
 }  // namespace karvo

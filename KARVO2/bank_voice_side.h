@@ -50,7 +50,7 @@ public:
     void onFlCon(uint8_t FL, uint8_t CON) override;
     void onSlot(uint8_t SLOT) override;
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
-    void writeVoices(RunContext& ctx, std::FILE* out) override;
+    void writeVoices(RunContext& ctx, std::string& out) override;
 
     // Resets every slot to its start-up values and its "init-<slot>" name.
     void initVoTbl();

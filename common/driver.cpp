@@ -102,6 +102,15 @@ bool isInputFile(const RunContext& ctx, const std::string& path) {
     return input.known && platform::idOf(path) == input;
 }
 
+// The voices on standard output, in the voice output's own mode.
+void writeToConsole(RunContext& ctx, const VoiceSide& side, const std::string& voices) {
+    std::fflush(ctx.serr);
+    platform::streamMode(ctx.sout, side.textMode());
+    std::fwrite(voices.data(), 1, voices.size(), ctx.sout);
+}
+
+bool consoleWritten(RunContext& ctx) { return std::fflush(ctx.sout) == 0 && std::ferror(ctx.sout) == 0; }
+
 void writeBytes(RunContext& ctx, const uint8_t* bytes, size_t n) {
     if (ctx.midi) {
         std::fwrite(bytes, 1, n, ctx.fout);
@@ -169,9 +178,6 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
 
     ctx.Ipos = 0;
     std::fputs(MSG_HEADER_OK, ctx.serr);
-    if (ctx.midi) {
-        midiFile.start();
-    }
     const auto head = HeadF(ctx.trackCount);
     writeBytes(ctx, head.data(), head.size());
     std::fputs(MSG_MIDI_HEADER, ctx.serr);
@@ -189,7 +195,9 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
         writeBytes(ctx, ctx.Tbuf.data(), ctx.Tpos);
     }
 
-    if (ctx.midi && !midiFile.finish()) {
+    // The MIDI file is whole before the voice output is opened, so that a bad -o name
+    // never costs it; it is put in place with the voices, once everything is written.
+    if (ctx.midi && !midiFile.close()) {
         std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
         return EXIT_FAILED;
     }
@@ -198,27 +206,40 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
     std::vector<uint8_t>().swap(ctx.Tbuf);
 
     // Without -o the voices go to standard output, with no message.
-    if (ctx.hasOutName) {
-        if (voiceFile.open(ctx.outName, side.textMode())) {
-            voiceFile.start();
-            ctx.fout = voiceFile.stream();
-        } else {
+    if (ctx.hasOutName && !voiceFile.open(ctx.outName, side.textMode())) {
+        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+    }
+    std::string voices;
+    side.writeVoices(ctx, voices);
+    if (voiceFile.isOpen()) {
+        std::fwrite(voices.data(), 1, voices.size(), voiceFile.stream());
+        if (!voiceFile.close()) {
             std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+            return EXIT_FAILED;
         }
+    } else {
+        writeToConsole(ctx, side, voices);
     }
-    std::fflush(ctx.serr);
-    if (ctx.fout == ctx.sout) {
-        platform::streamMode(ctx.sout, side.textMode());
-    }
-    side.writeVoices(ctx, ctx.fout);
-    ctx.fout = ctx.sout;
     // Standard output carries the trace, and the voices when they have no file of
     // their own: a full disk there is as much a failure as in a file.
-    const bool voicesWritten = voiceFile.isOpen() ? voiceFile.finish() : true;
-    const bool consoleWritten = std::fflush(ctx.sout) == 0 && std::ferror(ctx.sout) == 0;
-    if (!voicesWritten || !consoleWritten) {
+    if (!consoleWritten(ctx)) {
         std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
         return EXIT_FAILED;
+    }
+
+    // Everything is written: the files take their places.
+    if (!midiFile.commit()) {
+        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+        return EXIT_FAILED;
+    }
+    if (!voiceFile.commit()) {
+        // As when the -o file cannot be opened: the voices go to standard output.
+        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+        writeToConsole(ctx, side, voices);
+        if (!consoleWritten(ctx)) {
+            std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+            return EXIT_FAILED;
+        }
     }
     return EXIT_DONE;
 }
@@ -235,7 +256,7 @@ int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& 
 }
 
 int runMain(int argc, const char* const* argv, VoiceSide& side) {
-    platform::binaryStdin();
+    platform::prepareProcess();
     static char errorBuffer[1 << 16];
     std::setvbuf(stderr, errorBuffer, _IOFBF, sizeof errorBuffer);
     RunContext ctx;

@@ -23,35 +23,36 @@ bool OutputFile::open(const std::string& path, bool text) {
     return false;
 }
 
-void OutputFile::start() {
-    if (m_stream != nullptr && m_direct) {
-        platform::emptyIfFile(m_stream);
-    }
-}
-
-bool OutputFile::finish() {
+bool OutputFile::close() {
     if (m_stream == nullptr) {
         return false;
     }
     bool written = std::fflush(m_stream) == 0 && std::ferror(m_stream) == 0;
     written = std::fclose(m_stream) == 0 && written;
     m_stream = nullptr;
-    if (m_direct) {
-        return written;
-    }
-    if (!written) {
+    m_pending = written && !m_direct;
+    if (!written && !m_direct) {
         platform::discardTemp(m_temp);
-        return false;
     }
+    return written;
+}
+
+bool OutputFile::commit() {
+    if (!m_pending) {
+        return true;   // a direct target is in place as it is written
+    }
+    m_pending = false;
     return platform::commitTemp(m_temp);
 }
 
 void OutputFile::discard() {
-    if (m_stream == nullptr) {
+    if (m_stream != nullptr) {
+        std::fclose(m_stream);
+        m_stream = nullptr;
+    } else if (!m_pending) {
         return;
     }
-    std::fclose(m_stream);
-    m_stream = nullptr;
+    m_pending = false;
     if (!m_direct) {
         platform::discardTemp(m_temp);
     }

@@ -1,7 +1,7 @@
-// The driver's output files, the MIDI file and the voice output. A file in a folder
-// is written under a temporary name and renamed into place once it is whole, so that
-// the earlier file stays as it was when a run fails, ends early or is killed.
-// Devices and pipes are written directly.
+// The driver's output files, the MIDI file and the voice output. A regular file is
+// written under a temporary name beside its target and put into place only when the
+// whole run has succeeded, so that a run that fails, ends early or is killed leaves
+// every earlier file as it was. Devices, pipes and sockets are written directly.
 #pragma once
 
 #include <cstdio>
@@ -20,24 +20,24 @@ public:
 
     // Opens path for writing, in text or binary mode; false when it cannot be.
     // Whatever this object had open before is discarded. Nothing that is already
-    // there changes until start().
+    // there changes until commit().
     bool open(const std::string& path, bool text);
-    // Called before the first byte: a direct target that is an ordinary file is
-    // emptied only now.
-    void start();
     std::FILE* stream() const { return m_stream; }
     bool isOpen() const { return m_stream != nullptr; }
 
-    // Writes out and closes, then puts the file in place. False on any write, close
-    // or rename error; the earlier file is then left as it was.
-    bool finish();
-    // Closes without putting anything in place.
+    // Writes out and closes the stream. False on any write or close error.
+    bool close();
+    // Puts a closed file in place of its target. False when that fails; the written
+    // file is then gone and the target as it was.
+    bool commit();
+    // Drops whatever was written and not put in place.
     void discard();
 
 private:
     std::FILE* m_stream = nullptr;
     platform::TempFile m_temp;
     bool m_direct = false;
+    bool m_pending = false;   // closed, waiting for commit()
 };
 
 }  // namespace karvo

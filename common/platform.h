@@ -1,6 +1,8 @@
-// Everything that differs between the systems the programs run on: how a file is
-// told apart from another, which names are devices, and how a finished output file
-// takes the place of an earlier one. Only the driver and its output files use it.
+// Everything that differs between the systems the programs run on: the process's
+// standard streams, how a file is told apart from another, and how a finished output
+// file takes the place of an earlier one. Only the driver and its output files use it.
+// platform_posix.cpp and platform_win32.cpp implement it, platform.cpp holds what
+// they share.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +11,12 @@
 
 namespace karvo::platform {
 
-// Standard input must deliver the file's bytes unchanged.
-void binaryStdin();
+// Start-up of the process: a standard stream it was started without is opened on the
+// null device, so that no output file takes its descriptor and no console line lands
+// in a file; a file-size limit shows as a write error rather than a signal; standard
+// input delivers the file's bytes unchanged.
+void prepareProcess();
+
 // Standard output is a text stream on some systems ("\n" written as CR LF). Before the
 // voices fall back to it, it takes the voice output's own mode, so that a bank's bytes
 // go out unchanged and a voice text ends its lines as in a file.
@@ -30,20 +36,17 @@ FileId idOf(const std::string& path);   // follows links; unknown when nothing i
 // it, or a link to it; also when it does not exist yet. Devices and pipes never are.
 bool sameFile(const std::string& a, const std::string& b);
 
-// How an output goes to a path.
+// How an output goes to a path, by what the path is, however it is spelled.
 enum class Target {
-    Replace,    // a file or a free name: written beside it, then renamed into place
-    Direct,     // a device, a pipe or a view of an open descriptor: written as it is
-    Refused,    // a folder, or a file that may not be written
+    Replace,    // a regular file or a free name: written beside it, then renamed into place
+    Direct,     // a device, a pipe or a socket: written as it is
+    Refused,    // a folder, a file that may not be written, a name no file can have
 };
 // path is what the user gave; realPath receives the path to replace, with links resolved.
 Target outputTarget(const std::string& path, std::string& realPath);
 
-// Opens a direct target for writing without emptying it, so that a run that ends
-// before its first byte leaves it untouched. Null when it cannot be opened.
+// Opens a direct target for writing. Null when it cannot be opened.
 std::FILE* openDirect(const std::string& path, bool text);
-// Empties what a direct stream writes to, when that is an ordinary file.
-void emptyIfFile(std::FILE* stream);
 
 // A file being written under a temporary name in its target's folder.
 struct TempFile {
@@ -55,7 +58,8 @@ struct TempFile {
 
 // Opens stream for writing, in text or binary mode. False when no file can be made there.
 bool createTemp(const std::string& target, bool text, TempFile& temp);
-// Puts the written file (stream already closed) in place of its target; false if it could not.
+// Puts the written file (stream already closed) in place of its target; false if it
+// could not, and the temporary file is then gone.
 bool commitTemp(TempFile& temp);
 // Removes the temporary file; its stream must already be closed.
 void discardTemp(TempFile& temp);

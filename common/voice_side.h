@@ -43,8 +43,9 @@ public:
     virtual void onSlot(uint8_t SLOT) = 0;
     virtual void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) = 0;
 
-    // The voice output phase: runs decVoice over ctx's voice area and writes to out.
-    virtual void writeVoices(RunContext& ctx, std::FILE* out) = 0;
+    // The voice output phase: runs decVoice over ctx's voice area and appends the
+    // voice output's bytes to out ("\n" ends a line; a text-mode stream translates it).
+    virtual void writeVoices(RunContext& ctx, std::string& out) = 0;
 };
 
 }  // namespace karvo

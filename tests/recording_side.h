@@ -46,7 +46,7 @@ public:
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override {
         calls.push_back({'o', position, a, b, field});
     }
-    void writeVoices(RunContext& ctx, std::FILE*) override { decVoice(ctx, *this); }
+    void writeVoices(RunContext& ctx, std::string&) override { decVoice(ctx, *this); }
 
     std::vector<Call> calls;
 };

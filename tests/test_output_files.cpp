@@ -151,20 +151,53 @@ TEST_F(OutputFiles, ReportsAFullDeviceAsAFailedRun) {
     EXPECT_TRUE(r.err.ends_with("start track 1\n" + std::string(CANT_WRITE))) << r.err;
     EXPECT_FALSE(fs::exists(path("v.fxb")));
 
-    // The voice output fails after a whole MIDI file.
+    // The voice output fails after a whole MIDI file: the earlier MIDI file stays.
+    const std::string midi = file("out.mid", EARLIER);
     for (VoiceSide* side : {static_cast<VoiceSide*>(&bank), static_cast<VoiceSide*>(&text)}) {
-        r = run(*side, {in, "-midi", path("out.mid"), "-o", "/dev/full"});
+        r = run(*side, {in, "-midi", midi, "-o", "/dev/full"});
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(r.err.ends_with(CANT_WRITE)) << r.err;
-        EXPECT_EQ(test::readFile(path("out.mid")), whole);
+        EXPECT_EQ(test::readFile(midi), EARLIER);
     }
 
-    // Standard output carries the voices without -o.
+    // Standard output carries the trace, and the voices without -o.
     std::FILE* full = std::fopen("/dev/full", "w");
-    r = run(bank, {in}, nullptr, full);
+    r = run(bank, {in, "-midi", midi}, nullptr, full);
     std::fclose(full);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.ends_with(CANT_WRITE)) << r.err;
+    EXPECT_EQ(test::readFile(midi), EARLIER);
+    EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "out.mid", "whole.mid"}));
+}
+
+// A name no file can take gets what an -o file that cannot be made gets: the message,
+// the voices on standard output, and the MIDI file.
+TEST_F(OutputFiles, AnImpossibleVoiceFileNameSendsTheVoicesToStandardOutput) {
+    const std::string in = file("in.mdx", SONG);
+    for (const std::string& name : {std::string(), path(std::string(256, 'v')), path("v.out/")}) {
+        SCOPED_TRACE(name);
+        fs::remove(path("out.mid"));
+        const Outcome r = run(text, {in, "-midi", path("out.mid"), "-o", name});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.err.ends_with("start track 1\n" + std::string(CANT_WRITE))) << r.err;
+        EXPECT_NE(r.out.find("//Veltrane"), std::string::npos);
+        EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "out.mid"}));
+    }
+    // Found only when the file is put in place: a folder has taken its name meanwhile.
+    struct Side : TextVoiceSide {
+        std::function<void()> watch;
+        void writeVoices(RunContext& ctx, std::string& out) override {
+            TextVoiceSide::writeVoices(ctx, out);
+            watch();
+        }
+    } late;
+    late.watch = [&] { fs::create_directory(path("late.out")); };
+    fs::remove(path("out.mid"));
+    const Outcome r = run(late, {in, "-midi", path("out.mid"), "-o", path("late.out")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.err.ends_with("start track 1\n" + std::string(CANT_WRITE))) << r.err;
+    EXPECT_NE(r.out.find("//Veltrane"), std::string::npos);
+    EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "late.out", "out.mid"}));
 }
 
 TEST_F(OutputFiles, AFinishedFileReplacesTheEarlierOneAndKeepsItsMode) {
@@ -197,28 +230,53 @@ TEST_F(OutputFiles, AFinishedFileReplacesTheEarlierOneAndKeepsItsMode) {
 }
 
 // While the voices are being written, the folder shows what a run killed at that
-// moment would leave.
-TEST_F(OutputFiles, AKilledRunLeavesTheEarlierFileAndNoTemporaryOne) {
+// moment would leave: neither output is in place before the run has succeeded.
+// Regular files are written beside their target however their path is spelled.
+TEST_F(OutputFiles, AKilledRunLeavesTheEarlierFilesAndNoTemporaryOne) {
     const std::string in = file("in.mdx", SONG);
-    const std::string voices = file("out.fxb", EARLIER);
     std::vector<std::string> seen;
-    Bytes target;
+    Bytes midiThen;
+    Bytes voicesThen;
     struct Side : BankVoiceSide {
         std::function<void()> watch;
-        void writeVoices(RunContext& ctx, std::FILE* out) override {
+        void writeVoices(RunContext& ctx, std::string& out) override {
             BankVoiceSide::writeVoices(ctx, out);
-            std::fflush(out);
             watch();
         }
     } side;
-    side.watch = [&] {
-        seen = names();
-        target = test::readFile(voices);
+    // The same two files by other names.
+    const std::vector<std::function<std::string(const std::string&)>> spellings = {
+        [](const std::string& p) { return p; },
+        [](const std::string& p) { return "/proc/self/root" + p; },
+        [](const std::string& p) { return "/proc/self/cwd/" + fs::relative(p).string(); },
+        [](const std::string& p) { return "/dev/../proc/self/root" + p; },
     };
-    ASSERT_EQ(run(side, {in, "-o", voices}).status, 0);
-    EXPECT_EQ(seen, (std::vector<std::string>{"in.mdx", "out.fxb"}));
-    EXPECT_EQ(target, EARLIER);
-    EXPECT_EQ(test::readFile(voices).size(), BANK_SIZE);
+    for (const auto& spell : spellings) {
+        const std::string midi = file("out.mid", EARLIER);
+        const std::string voices = file("out.fxb", EARLIER);
+        SCOPED_TRACE(spell(midi));
+        side.watch = [&] {
+            seen = names();
+            midiThen = test::readFile(midi);
+            voicesThen = test::readFile(voices);
+        };
+        ASSERT_EQ(run(side, {in, "-midi", spell(midi), "-o", spell(voices)}).status, 0);
+        EXPECT_EQ(seen, (std::vector<std::string>{"in.mdx", "out.fxb", "out.mid"}));
+        EXPECT_EQ(midiThen, EARLIER);
+        EXPECT_EQ(voicesThen, EARLIER);
+        EXPECT_EQ(test::readFile(voices).size(), BANK_SIZE);
+        EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "out.fxb", "out.mid"}));
+    }
+    // A file under /dev that is no device, written beside itself too.
+    if (fs::is_directory("/dev/shm")) {
+        const std::string target = "/dev/shm/karvo-test-" + std::to_string(getpid()) + ".mid";
+        test::writeFile(target, EARLIER);
+        side.watch = [&] { midiThen = test::readFile(target); };
+        EXPECT_EQ(run(side, {in, "-midi", target}).status, 0);
+        EXPECT_EQ(midiThen, EARLIER);
+        EXPECT_EQ(test::readFile(target).size(), test::readFile(path("out.mid")).size());
+        fs::remove(target);
+    }
 }
 
 TEST_F(OutputFiles, WritesDevicesAndPipesDirectly) {
@@ -237,16 +295,18 @@ TEST_F(OutputFiles, WritesDevicesAndPipesDirectly) {
     EXPECT_EQ(std::string(received.begin(), received.begin() + 10), "//Veltrane");
     EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "pipe"}));
 
-    // A descriptor's view of an ordinary file is written in place, and only emptied
-    // once the conversion starts.
+    // A descriptor's view of a regular file is that file: replaced whole, so the open
+    // descriptor still reads the earlier bytes.
     const std::string held = file("held.mid", EARLIER);
-    std::FILE* open = std::fopen(held.c_str(), "r+b");
+    std::FILE* open = std::fopen(held.c_str(), "rb");
     const std::string view = "/proc/self/fd/" + std::to_string(fileno(open));
     EXPECT_EQ(run(bank, {"-midi", view, file("bad.mdx", {'x'})}).status, 1);
     EXPECT_EQ(test::readFile(held), EARLIER);
     EXPECT_EQ(run(bank, {in, "-midi", view}).status, 0);
-    std::fclose(open);
     EXPECT_EQ(test::readFile(held), whole);
+    Bytes stillOpen(EARLIER.size() + 1);
+    EXPECT_EQ(std::fread(stillOpen.data(), 1, stillOpen.size(), open), EARLIER.size());
+    std::fclose(open);
 }
 
 }  // namespace

@@ -26,9 +26,9 @@ inline std::string writeVoiceArea(VoiceSide& side, const std::string& inName, co
     ctx.Ibuf = area;
     ctx.VoiceBase = 0;
     ctx.inName = inName;
-    MemOut out;
-    side.writeVoices(ctx, out.get());
-    return out.str();
+    std::string out;
+    side.writeVoices(ctx, out);
+    return out;
 }
 
 }  // namespace karvo::test

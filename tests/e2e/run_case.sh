@@ -85,7 +85,7 @@ own_file() {
     fi
 }
 
-args=() input="" stdin_mode="" status="" stdout_then=""
+args=() input="" stdin_mode="" status="" stdout_then="" closed="" file_limit=""
 declare -A expect_files=() existing_files=() written_files=()
 while read -r key rest || [[ -n $key ]]; do
     case $key in
@@ -94,6 +94,12 @@ while read -r key rest || [[ -n $key ]]; do
     input) input=$rest ;;
     stdin) stdin_mode=$rest ;;
     status) status=$rest ;;
+    # The program starts with this standard stream closed: stdout or stderr.
+    closed) closed=$rest ;;
+    # The program runs under this file-size limit (ulimit -f, in KiB).
+    file_limit) file_limit=$rest ;;
+    # Left out of the Windows runs; the value says why.
+    linux_only) ;;
     stdout_then)
         read -r golden only <<<"$rest"
         if [[ -z ${only:-} || $only == "$prog_name" ]]; then
@@ -144,11 +150,17 @@ fi
 # all of it, so only the program's own status counts.
 (
     cd "$run" || exit 125
+    [[ -z $file_limit ]] || ulimit -f "$file_limit" || exit 125
     # shellcheck disable=SC2002
-    cat "$stdin_src" | "${wrapper[@]}" "$prog" "${args[@]}" >"$work/stdout" 2>"$work/stderr"
+    case $closed in
+    stdout) cat "$stdin_src" | "${wrapper[@]}" "$prog" "${args[@]}" >&- 2>"$work/stderr" ;;
+    stderr) cat "$stdin_src" | "${wrapper[@]}" "$prog" "${args[@]}" >"$work/stdout" 2>&- ;;
+    *) cat "$stdin_src" | "${wrapper[@]}" "$prog" "${args[@]}" >"$work/stdout" 2>"$work/stderr" ;;
+    esac
     exit "${PIPESTATUS[1]}"
 )
 got_status=$?
+touch "$work/stdout" "$work/stderr"
 
 [[ $got_status == "$status" ]] || complain "exit status $got_status, expected $status"
 # The voice output falls back to standard output after the trace lines.

@@ -1,0 +1,29 @@
+// What the two systems' halves of the platform layer share: temporary names, and the
+// table of temporary files that a run ended by a signal or the console removes.
+#pragma once
+
+#include <string>
+
+namespace karvo::platform {
+
+// Each system's own.
+long processId();
+// The target's folder as a prefix of a name in it: "music/", "/", or "" for the
+// current folder.
+std::string folderPrefix(const std::string& target);
+// Removes a file by name; safe in a signal handler.
+void removeFile(const char* name);
+// Sets up removeTracked() to run when the run is ended from outside.
+void installRemovalHandler();
+
+// Shared.
+// A name in the target's folder that no other run picks at the same moment.
+std::string tempName(const std::string& target);
+// Named temporary files are removed when the run is ended from outside: at most the
+// two outputs of a run are open at a time.
+void track(const std::string& name);
+void untrack(const std::string& name);
+// Removes every tracked file; safe in a signal handler and on another thread.
+void removeTracked();
+
+}  // namespace karvo::platform
