@@ -43,31 +43,31 @@ const UsageLines& TextVoiceSide::usageLines() const {
 void TextVoiceSide::reset() {
     AMS.fill(0);
     PMS.fill(0);
-    noise.fill(0);
+    NE.fill(0);
     lastWF = 0;
     lastNFRQ = 0;
 }
 
 // WF and NFRQ are kept once for the run, so they are taken even before the first
 // voice select; the per-voice values then have no voice to go to.
-void TextVoiceSide::setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) {
-    lastWF = first & 3;
+void TextVoiceSide::setLfoPrm(int voice, const LfoPrm& lfo) {
+    lastWF = lfo.WF;
     if (voice < 0) {
         return;
     }
     const auto v = static_cast<size_t>(voice);
-    if ((pmsAms & 3) != 0) {
-        AMS[v] = pmsAms & 3;
+    if (lfo.AMS != 0) {
+        AMS[v] = lfo.AMS;
     }
-    if ((pmsAms & 0x70) != 0) {
-        PMS[v] = (pmsAms >> 4) & 7;
+    if (lfo.PMS != 0) {
+        PMS[v] = lfo.PMS;
     }
 }
 
-void TextVoiceSide::setNoisePrm(int voice, uint8_t operand) {
-    lastNFRQ = operand & 127;
+void TextVoiceSide::setNoisePrm(int voice, const NoisePrm& noise) {
+    lastNFRQ = noise.NFRQ;
     if (voice >= 0) {
-        noise[static_cast<size_t>(voice)] = operand;
+        NE[static_cast<size_t>(voice)] = noise.NE;
     }
 }
 
@@ -85,9 +85,8 @@ void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
 
 void TextVoiceSide::onSlot(uint8_t SLOT) {
     const auto s = static_cast<size_t>(m_slot);
-    const int NE = (noise[s] & 128) / 128;
     appendf(*m_out, "CH:%3d %3d %3d %3d %3d %3d %3d\n", PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s],
-                 SLOT, NE);
+                 SLOT, NE[s] / 128);
 }
 
 void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) {
@@ -104,13 +103,13 @@ void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a
     }
 }
 
-void TextVoiceSide::writeVoices(RunContext& ctx, std::string& out) {
+void TextVoiceSide::beginVoices(std::string& out) {
     for (const char* line : VOICE_TEXT_HEAD) {
         out += line;
     }
     m_out = &out;
-    decVoice(ctx, *this);
-    m_out = nullptr;
 }
+
+void TextVoiceSide::endVoices(std::string&) { m_out = nullptr; }
 
 }  // namespace karvo

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "voice_decoder.h"
+#include "opm_voice.h"
 #include "voice_side.h"
 
 namespace karvo {
@@ -18,19 +18,21 @@ class TextVoiceSide : public VoiceSide {
 public:
     const UsageLines& usageLines() const override;
     const char* programName() const override { return "KARVO"; }
-    void reset() override;
-    void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override;
-    void setNoisePrm(int voice, uint8_t operand) override;
     bool textMode() const override { return true; }
+    void reset() override;
+    void setLfoPrm(int voice, const LfoPrm& lfo) override;
+    void setNoisePrm(int voice, const NoisePrm& noise) override;
+    // The five header lines; each record's lines follow as it is decoded.
+    void beginVoices(std::string& out) override;
     void onNumber(uint8_t number, const std::string& inName) override;
     void onFlCon(uint8_t FL, uint8_t CON) override;
     void onSlot(uint8_t SLOT) override;
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
-    void writeVoices(RunContext& ctx, std::string& out) override;
+    void endVoices(std::string& out) override;
 
     std::array<int, TEXT_VOICE_SLOTS> AMS{};
     std::array<int, TEXT_VOICE_SLOTS> PMS{};
-    std::array<int, TEXT_VOICE_SLOTS> noise{};   // the whole noise operand
+    std::array<int, TEXT_VOICE_SLOTS> NE{};   // 0 or 128
     int lastWF = 0;     // from the run's last LFO command, whatever the voice
     int lastNFRQ = 0;   // from the run's last noise command on track 7
 

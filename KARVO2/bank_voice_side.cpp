@@ -78,27 +78,27 @@ void BankVoiceSide::initVoTbl() {
 }
 
 // Before the run's first voice select there is no voice to hold the values.
-void BankVoiceSide::setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) {
+void BankVoiceSide::setLfoPrm(int voice, const LfoPrm& lfo) {
     if (voice < 0) {
         return;
     }
     VoiceRecord& v = VoTbl[static_cast<size_t>(voice)];
-    v.WF = first & 3;
-    if ((pmsAms & 3) != 0) {
-        v.AMS = pmsAms & 3;
+    v.WF = lfo.WF;
+    if (lfo.AMS != 0) {
+        v.AMS = lfo.AMS;
     }
-    if ((pmsAms & 0x70) != 0) {
-        v.PMS = (pmsAms >> 4) & 7;
+    if (lfo.PMS != 0) {
+        v.PMS = lfo.PMS;
     }
 }
 
-void BankVoiceSide::setNoisePrm(int voice, uint8_t operand) {
+void BankVoiceSide::setNoisePrm(int voice, const NoisePrm& noise) {
     if (voice < 0) {
         return;
     }
     VoiceRecord& v = VoTbl[static_cast<size_t>(voice)];
-    v.NE = operand & 128;
-    v.NFRQ = operand & 127;
+    v.NE = noise.NE;
+    v.NFRQ = noise.NFRQ;
 }
 
 // The name is "<input>-@<number byte>", cut to the field's 15 characters. Only the
@@ -177,8 +177,7 @@ std::vector<uint8_t> BankVoiceSide::bankFile() const {
     return bank;
 }
 
-void BankVoiceSide::writeVoices(RunContext& ctx, std::string& out) {
-    decVoice(ctx, *this);
+void BankVoiceSide::endVoices(std::string& out) {
     const std::vector<uint8_t> bank = bankFile();
     out.append(bank.begin(), bank.end());
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "voice_decoder.h"
+#include "opm_voice.h"
 #include "voice_side.h"
 
 namespace karvo {
@@ -42,15 +42,17 @@ class BankVoiceSide : public VoiceSide {
 public:
     const UsageLines& usageLines() const override;
     const char* programName() const override { return "KARVO2"; }
-    void reset() override;
-    void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override;
-    void setNoisePrm(int voice, uint8_t operand) override;
     bool textMode() const override { return false; }
+    void reset() override;
+    void setLfoPrm(int voice, const LfoPrm& lfo) override;
+    void setNoisePrm(int voice, const NoisePrm& noise) override;
+    void beginVoices(std::string&) override {}
     void onNumber(uint8_t number, const std::string& inName) override;
     void onFlCon(uint8_t FL, uint8_t CON) override;
     void onSlot(uint8_t SLOT) override;
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
-    void writeVoices(RunContext& ctx, std::string& out) override;
+    // The bank, once every record is in the table.
+    void endVoices(std::string& out) override;
 
     // Resets every slot to its start-up values and its "init-<slot>" name.
     void initVoTbl();

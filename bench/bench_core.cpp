@@ -28,6 +28,7 @@
 #include "run_context.h"
 #include "text_voice_side.h"
 #include "track_converter.h"
+#include "voice_decoder.h"
 
 namespace {
 
@@ -210,31 +211,30 @@ std::FILE* devNull() {
 // the first track starts.
 struct LoadedSong {
     karvo::RunContext ctx;
+    karvo::MdxImage image;
+    karvo::MidiTrack track;
+    int trackCount = 0;
     uint64_t trackBytes = 0;   // bytes of the converted tracks in the file
 
     explicit LoadedSong(Bytes file) {
-        ctx.sout = devNull();   // the "base" trace lines
         ctx.serr = devNull();   // the "Voice @" lines
         file.push_back(0);      // fmemopen refuses an empty buffer
         std::FILE* in = fmemopen(file.data(), file.size() - 1, "rb");
-        ctx.fin = in;
-        const int declared = karvo::header(ctx);
+        const int declared = karvo::header(image, in, devNull());
         if (declared < 0) {
             throw std::runtime_error("song without a head");
         }
-        ctx.trackCount = std::min(declared, karvo::MAX_TRACKS_CONVERTED);
-        karvo::loadImage(ctx);
+        trackCount = std::min(declared, 8);
+        karvo::loadImage(image, in);
         std::fclose(in);
-        ctx.fin = nullptr;
-        ctx.Tbuf.resize(karvo::IMAGE_SIZE);
 
         // A track runs to the next offset of the head, or to the end of the image.
-        std::vector<uint32_t> bounds(ctx.MMLBase, ctx.MMLBase + declared);
-        bounds.push_back(ctx.VoiceBase);
-        bounds.push_back(static_cast<uint32_t>(ctx.Ibuf.size()));
+        std::vector<uint32_t> bounds(image.MMLBase, image.MMLBase + declared);
+        bounds.push_back(image.VoiceBase);
+        bounds.push_back(static_cast<uint32_t>(image.Ibuf.size()));
         std::sort(bounds.begin(), bounds.end());
-        for (int t = 0; t < ctx.trackCount; ++t) {
-            const uint32_t start = ctx.MMLBase[t];
+        for (int t = 0; t < trackCount; ++t) {
+            const uint32_t start = image.MMLBase[t];
             const auto next = std::upper_bound(bounds.begin(), bounds.end(), start);
             trackBytes += (next == bounds.end() ? start : *next) - start;
         }
@@ -243,16 +243,14 @@ struct LoadedSong {
     // Converts every track as a run does. Returns the MIDI chunk bytes written, or
     // 0 when a track ran away: then the song would measure the cut, not the song.
     uint64_t convertAll(karvo::VoiceSide& side) {
-        ctx.curVoice = -1;
-        ctx.repLevel = 0;
-        std::fill(std::begin(ctx.repCount), std::end(ctx.repCount), 0);
+        karvo::SongState song;
         uint64_t midiBytes = 0;
-        for (int t = 0; t < ctx.trackCount; ++t) {
-            if (!karvo::convertTrack(ctx, side, t, ctx.trackCount)) {
+        for (int t = 0; t < trackCount; ++t) {
+            if (!karvo::convertTrack(ctx, image, song, side, track, t, trackCount)) {
                 return 0;
             }
-            benchmark::DoNotOptimize(ctx.Tbuf.data());
-            midiBytes += ctx.Tpos;
+            benchmark::DoNotOptimize(track.data());
+            midiBytes += track.Tpos;
         }
         return midiBytes;
     }
@@ -288,10 +286,10 @@ void BM_Voices(benchmark::State& state, const std::string& song) {
     Side side;
     side.reset();
     loaded.convertAll(side);   // the LFO and noise settings the voice output uses
-    const uint64_t voiceBytes = loaded.ctx.Ibuf.size() - loaded.ctx.VoiceBase;
+    const uint64_t voiceBytes = loaded.image.Ibuf.size() - loaded.image.VoiceBase;
     for (auto _ : state) {
         std::string out;
-        side.writeVoices(loaded.ctx, out);
+        karvo::writeVoices(loaded.image, "song.mdx", side, out);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(voiceBytes));

@@ -3,14 +3,14 @@
 #include "driver.h"
 
 #include <new>
+#include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "mdx_image.h"
+#include "midi_track.h"
 #include "output_file.h"
-#include "smf_writer.h"
 #include "track_converter.h"
+#include "voice_decoder.h"
 
 namespace karvo {
 namespace {
@@ -32,31 +32,69 @@ constexpr const char* MSG_START_TRACK = "start track %d\n";
 constexpr const char* USAGE_HELP = "-h:help,this text.\n";
 constexpr const char* USAGE_INPUT = "InfileName:Set Input MdxFileName.\n";
 
-void usage(const RunContext& ctx, const VoiceSide& side) {
+constexpr int MAX_TRACKS_CONVERTED = 8;
+
+// What one run learns and holds: the options, the outputs, the data image and the
+// state that carries from track to track. Every run starts from a fresh one, and
+// leaving it discards whatever was not finished.
+class Run {
+public:
+    Run(const RunContext& context, VoiceSide& voiceSide)
+        : ctx(context), side(voiceSide), fin(context.sin) {}
+    ~Run() { closeInput(); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    int main(int argc, const char* const* argv);
+
+private:
+    int scanArguments(int argc, const char* const* argv);
+    bool isInputFile(const std::string& path) const;
+    void usage() const;
+    void closeInput();
+    void writeToConsole(const std::string& voices);
+    bool consoleWritten();
+
+    const RunContext& ctx;
+    VoiceSide& side;
+
+    // The command line.
+    std::FILE* fin;                  // the MDX input; standard input until a name is met
+    std::string inName = "stdin";    // prefix of every extracted voice name
+    std::string midiName;            // the last -midi value; MIDI bytes are written when set
+    std::string outName;             // the last -o value
+    bool hasOutName = false;
+    OutputFile midiFile;
+    OutputFile voiceFile;
+
+    MdxImage image;
+    SongState song;
+};
+
+void Run::usage() const {
     const UsageLines& own = side.usageLines();
     for (const char* line : {own[0], own[1], own[2], USAGE_HELP, USAGE_INPUT, own[3], own[4]}) {
         std::fputs(line, ctx.serr);
     }
 }
 
-// The input is the only stream the run opens by itself; the output files are the
-// OutputFile objects of run(). The standard streams are never closed.
-void closeInput(RunContext& ctx) {
-    if (ctx.fin != nullptr && ctx.fin != ctx.sin) {
-        std::fclose(ctx.fin);
+// The input is the only stream the run opens by itself. The standard streams are
+// never closed.
+void Run::closeInput() {
+    if (fin != nullptr && fin != ctx.sin) {
+        std::fclose(fin);
     }
-    ctx.fin = ctx.sin;
+    fin = ctx.sin;
 }
 
 // Scans the arguments left to right. Returns -1 to go on with the conversion,
 // or the exit status that ends the run. A -midi file is opened as it is met, but
-// nothing that is already there changes before the conversion starts.
-int scanArguments(RunContext& ctx, int argc, const char* const* argv, const VoiceSide& side,
-                  OutputFile& midiFile, std::string& midiName) {
+// nothing that is already there changes before the run has succeeded.
+int Run::scanArguments(int argc, const char* const* argv) {
     for (int k = 1; k < argc; ++k) {
         const std::string_view arg = argv[k];
         if (arg == "-h" || arg == "--help") {
-            usage(ctx, side);
+            usage();
             return EXIT_DONE;
         }
         if (arg == "--version") {
@@ -70,16 +108,14 @@ int scanArguments(RunContext& ctx, int argc, const char* const* argv, const Voic
             }
             const char* value = argv[++k];
             if (arg == "-o") {
-                ctx.outName = value;
-                ctx.hasOutName = true;
+                outName = value;
+                hasOutName = true;
                 continue;
             }
             if (!midiFile.open(value, false)) {
                 std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
                 return EXIT_FAILED;
             }
-            ctx.fout = midiFile.stream();
-            ctx.midi = true;
             midiName = value;
             continue;
         }
@@ -89,77 +125,47 @@ int scanArguments(RunContext& ctx, int argc, const char* const* argv, const Voic
             std::fputs(MSG_IN_NOT_FOUND, ctx.serr);
             return EXIT_FAILED;
         }
-        closeInput(ctx);
-        ctx.fin = in;
-        ctx.inName = argv[k];
+        closeInput();
+        fin = in;
+        inName = argv[k];
     }
     return -1;
 }
 
 // An output naming the input file, through any link, would destroy it.
-bool isInputFile(const RunContext& ctx, const std::string& path) {
-    const platform::FileId input = platform::idOf(ctx.fin);
+bool Run::isInputFile(const std::string& path) const {
+    const platform::FileId input = platform::idOf(fin);
     return input.known && platform::idOf(path) == input;
 }
 
 // The voices on standard output, in the voice output's own mode.
-void writeToConsole(RunContext& ctx, const VoiceSide& side, const std::string& voices) {
+void Run::writeToConsole(const std::string& voices) {
     std::fflush(ctx.serr);
     platform::streamMode(ctx.sout, side.textMode());
     std::fwrite(voices.data(), 1, voices.size(), ctx.sout);
 }
 
-bool consoleWritten(RunContext& ctx) { return std::fflush(ctx.sout) == 0 && std::ferror(ctx.sout) == 0; }
+bool Run::consoleWritten() { return std::fflush(ctx.sout) == 0 && std::ferror(ctx.sout) == 0; }
 
-void writeBytes(RunContext& ctx, const uint8_t* bytes, size_t n) {
-    if (ctx.midi) {
-        std::fwrite(bytes, 1, n, ctx.fout);
-    }
-}
-
-int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
-    // Nothing of an earlier run in the same context carries over but its streams
-    // and its runaway guards.
-    RunContext fresh;
-    fresh.sin = ctx.sin;
-    fresh.sout = ctx.sout;
-    fresh.serr = ctx.serr;
-    fresh.maxTrackElements = ctx.maxTrackElements;
-    fresh.maxTrackChunk = ctx.maxTrackChunk;
-    ctx = std::move(fresh);
+int Run::main(int argc, const char* const* argv) {
     side.reset();
-
-    try {
-        ctx.Ibuf.reserve(IMAGE_SIZE);
-        ctx.Tbuf.resize(IMAGE_SIZE);
-    } catch (const std::bad_alloc&) {
-        std::fputs(MSG_ALLOC, ctx.serr);
-        return EXIT_FAILED;
-    }
-
-    ctx.fin = ctx.sin;
-    ctx.fout = ctx.sout;
-
     if (argc <= 1) {
-        usage(ctx, side);
+        usage();
         return EXIT_USAGE;
     }
-    // Locals, so that every way out of the run discards what was not finished.
-    OutputFile midiFile;
-    OutputFile voiceFile;
-    std::string midiName;
-    if (const int status = scanArguments(ctx, argc, argv, side, midiFile, midiName); status >= 0) {
+    if (const int status = scanArguments(argc, argv); status >= 0) {
         return status;
     }
-    for (const std::string* name : {&midiName, &ctx.outName}) {
-        if (!name->empty() && isInputFile(ctx, *name)) {
+    const bool midi = midiFile.isOpen();
+    for (const std::string* name : {&midiName, &outName}) {
+        if (!name->empty() && isInputFile(*name)) {
             std::fprintf(ctx.serr, MSG_OUT_IS_INPUT, name->c_str());
             return EXIT_FAILED;
         }
     }
     // The voice output would take the MIDI file's place. Devices may take both.
-    if (ctx.midi && ctx.hasOutName && platform::sameFile(midiName, ctx.outName)) {
-        std::fprintf(ctx.serr, MSG_NAMED_TWICE, ctx.outName.c_str());
+    if (midi && hasOutName && platform::sameFile(midiName, outName)) {
+        std::fprintf(ctx.serr, MSG_NAMED_TWICE, outName.c_str());
         return EXIT_FAILED;
     }
 
@@ -167,50 +173,60 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
     // element), so it is flushed wherever standard output takes over, to keep the
     // order of the two when they share a terminal or a file.
     std::fflush(ctx.serr);
-    const int declared = header(ctx);
+    const int declared = header(image, fin, ctx.sout);
     // The trace lines are on their way before any output that may share the descriptor.
     std::fflush(ctx.sout);
     if (declared < 0) {
         std::fputs(MSG_NO_HEADER, ctx.serr);
         return EXIT_FAILED;
     }
-    ctx.trackCount = declared < MAX_TRACKS_CONVERTED ? declared : MAX_TRACKS_CONVERTED;
+    const int trackCount = declared < MAX_TRACKS_CONVERTED ? declared : MAX_TRACKS_CONVERTED;
 
-    ctx.Ipos = 0;
+    image.Ipos = 0;
     std::fputs(MSG_HEADER_OK, ctx.serr);
-    const auto head = HeadF(ctx.trackCount);
-    writeBytes(ctx, head.data(), head.size());
+    std::FILE* midiOut = midiFile.stream();
+    if (midi) {
+        const auto head = HeadF(trackCount);
+        std::fwrite(head.data(), 1, head.size(), midiOut);
+    }
     std::fputs(MSG_MIDI_HEADER, ctx.serr);
 
-    if (!loadImage(ctx)) {
-        std::fputs(MSG_IMAGE_CUT, ctx.serr);
-    }
-    std::fprintf(ctx.serr, MSG_END_OF_POS, static_cast<unsigned>(ctx.Ibuf.size()));
-
-    for (int t = 0; t < ctx.trackCount; ++t) {
-        std::fprintf(ctx.serr, MSG_START_TRACK, t);
-        if (!convertTrack(ctx, side, t, ctx.trackCount)) {
-            std::fprintf(ctx.serr, MSG_RUNAWAY, t);
+    try {
+        if (!loadImage(image, fin)) {
+            std::fputs(MSG_IMAGE_CUT, ctx.serr);
         }
-        writeBytes(ctx, ctx.Tbuf.data(), ctx.Tpos);
+    } catch (const std::bad_alloc&) {
+        std::fputs(MSG_ALLOC, ctx.serr);
+        return EXIT_FAILED;
+    }
+    std::fprintf(ctx.serr, MSG_END_OF_POS, static_cast<unsigned>(image.Ibuf.size()));
+
+    {
+        MidiTrack track;   // one chunk at a time, released after the last
+        for (int t = 0; t < trackCount; ++t) {
+            std::fprintf(ctx.serr, MSG_START_TRACK, t);
+            if (!convertTrack(ctx, image, song, side, track, t, trackCount)) {
+                std::fprintf(ctx.serr, MSG_RUNAWAY, t);
+            }
+            if (midi) {
+                std::fwrite(track.data(), 1, track.Tpos, midiOut);
+            }
+        }
     }
 
     // The MIDI file is whole before the voice output is opened, so that a bad -o name
     // never costs it; it is put in place with the voices, once everything is written.
-    if (ctx.midi && !midiFile.close()) {
+    if (midi && !midiFile.close()) {
         std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
         return EXIT_FAILED;
     }
-    ctx.fout = ctx.sout;
-    ctx.midi = false;
-    std::vector<uint8_t>().swap(ctx.Tbuf);
 
     // Without -o the voices go to standard output, with no message.
-    if (ctx.hasOutName && !voiceFile.open(ctx.outName, side.textMode())) {
+    if (hasOutName && !voiceFile.open(outName, side.textMode())) {
         std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
     }
     std::string voices;
-    side.writeVoices(ctx, voices);
+    writeVoices(image, inName, side, voices);
     if (voiceFile.isOpen()) {
         std::fwrite(voices.data(), 1, voices.size(), voiceFile.stream());
         if (!voiceFile.close()) {
@@ -218,11 +234,11 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
             return EXIT_FAILED;
         }
     } else {
-        writeToConsole(ctx, side, voices);
+        writeToConsole(voices);
     }
     // Standard output carries the trace, and the voices when they have no file of
     // their own: a full disk there is as much a failure as in a file.
-    if (!consoleWritten(ctx)) {
+    if (!consoleWritten()) {
         std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
         return EXIT_FAILED;
     }
@@ -235,8 +251,8 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
     if (!voiceFile.commit()) {
         // As when the -o file cannot be opened: the voices go to standard output.
         std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
-        writeToConsole(ctx, side, voices);
-        if (!consoleWritten(ctx)) {
+        writeToConsole(voices);
+        if (!consoleWritten()) {
             std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
             return EXIT_FAILED;
         }
@@ -247,9 +263,13 @@ int run(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
 }  // namespace
 
 int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
-    const int status = run(ctx, argc, argv, side);
-    ctx.fout = ctx.sout;
-    closeInput(ctx);
+    int status = EXIT_FAILED;
+    try {
+        Run run(ctx, side);
+        status = run.main(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs(MSG_ALLOC, ctx.serr);
+    }
     std::fflush(ctx.serr);
     std::fflush(ctx.sout);
     return status;

@@ -12,7 +12,7 @@ constexpr int EXIT_FAILED = 1;    // the run ended at a failure
 constexpr int EXIT_USAGE = 2;     // no arguments, or an option without its value
 
 // Runs one whole conversion with the process's arguments. ctx supplies the standard
-// streams; everything else in it is set up here.
+// streams and the runaway guards; everything else belongs to the run.
 int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side);
 
 // The whole process: runConverter on the standard streams, with standard error

@@ -1,6 +1,4 @@
-// MDX head: title ... 0D 0A 1A, sample file name ... 00, then the data area:
-//   +0: voice offset (be16)
-//   +2: track offsets (be16 each), up to the first byte of track 0
+// The head scan, a state machine over the file's first bytes, and the load.
 #include "mdx_image.h"
 
 #include <algorithm>
@@ -17,20 +15,20 @@ bool validFirstTrack(uint32_t offset) {
 
 }  // namespace
 
-int header(RunContext& ctx) {
-    ctx.headBytes.clear();
+int header(MdxImage& image, std::FILE* in, std::FILE* trace) {
+    image.headBytes.clear();
     uint32_t counter = 0;
     int state = 0;
     int i = 0;
     while (counter <= SCAN_LIMIT) {
-        const int c = std::getc(ctx.fin);
+        const int c = std::getc(in);
         const uint32_t index = counter++;
         if (c != EOF) {
-            ctx.headBytes.push_back(static_cast<uint8_t>(c));
+            image.headBytes.push_back(static_cast<uint8_t>(c));
         }
         // The table ends where track 0 begins; that test looks only at the position,
         // so a file that ends right there still has a whole head.
-        if (state == 6 && i > 0 && index == ctx.FileBase + ctx.MMLBase[0]) {
+        if (state == 6 && i > 0 && index == image.FileBase + image.MMLBase[0]) {
             return i;
         }
         if (c == EOF) {
@@ -51,26 +49,26 @@ int header(RunContext& ctx) {
         }
         case 3:
             if (b == 0x00) {
-                ctx.FileBase = counter;
+                image.FileBase = counter;
                 state = 4;
             }
             break;
         case 4:
-            ctx.VoiceBase = b << 8;
+            image.VoiceBase = b << 8;
             state = 5;
             break;
         case 5:
-            ctx.VoiceBase = (ctx.VoiceBase & 0xFF00) | b;
+            image.VoiceBase = (image.VoiceBase & 0xFF00) | b;
             state = 6;
             break;
         case 6:
-            ctx.MMLBase[i] = b << 8;
+            image.MMLBase[i] = b << 8;
             state = 7;
             break;
         case 7:
-            ctx.MMLBase[i] += b;
-            std::fprintf(ctx.sout, "base %x %x\n", static_cast<unsigned>(i), ctx.MMLBase[i]);
-            if (i == 0 && !validFirstTrack(ctx.MMLBase[0])) {
+            image.MMLBase[i] += b;
+            std::fprintf(trace, "base %x %x\n", static_cast<unsigned>(i), image.MMLBase[i]);
+            if (i == 0 && !validFirstTrack(image.MMLBase[0])) {
                 return -1;
             }
             ++i;
@@ -83,24 +81,24 @@ int header(RunContext& ctx) {
     return -1;
 }
 
-bool loadImage(RunContext& ctx) {
-    ctx.Ibuf.clear();
-    if (ctx.FileBase < ctx.headBytes.size()) {
-        ctx.Ibuf.assign(ctx.headBytes.begin() + static_cast<std::ptrdiff_t>(ctx.FileBase),
-                        ctx.headBytes.end());
+bool loadImage(MdxImage& image, std::FILE* in) {
+    image.Ibuf.clear();
+    if (image.FileBase < image.headBytes.size()) {
+        image.Ibuf.assign(image.headBytes.begin() + static_cast<std::ptrdiff_t>(image.FileBase),
+                        image.headBytes.end());
     }
     bool whole = true;
-    if (!std::feof(ctx.fin)) {
+    if (!std::feof(in)) {
         uint8_t chunk[4096];
-        while (ctx.Ibuf.size() < IMAGE_SIZE) {
-            const size_t want = std::min(sizeof chunk, IMAGE_SIZE - ctx.Ibuf.size());
-            const size_t got = std::fread(chunk, 1, want, ctx.fin);
-            ctx.Ibuf.insert(ctx.Ibuf.end(), chunk, chunk + got);
+        while (image.Ibuf.size() < IMAGE_SIZE) {
+            const size_t want = std::min(sizeof chunk, IMAGE_SIZE - image.Ibuf.size());
+            const size_t got = std::fread(chunk, 1, want, in);
+            image.Ibuf.insert(image.Ibuf.end(), chunk, chunk + got);
             if (got < want) {
                 break;
             }
         }
-        if (ctx.Ibuf.size() == IMAGE_SIZE && std::getc(ctx.fin) != EOF) {
+        if (image.Ibuf.size() == IMAGE_SIZE && std::getc(in) != EOF) {
             whole = false;
         }
     }

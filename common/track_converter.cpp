@@ -9,7 +9,6 @@
 #include <cmath>
 
 #include "bytes.h"
-#include "smf_writer.h"
 
 namespace karvo {
 namespace {
@@ -21,23 +20,39 @@ constexpr uint32_t BEND_CENTRE = 0x2000;
 // Attenuation of the volume steps 0 to 15.
 constexpr uint8_t Volume[16] = {42, 40, 37, 34, 32, 29, 26, 24, 21, 18, 16, 13, 10, 8, 5, 2};
 
+// "Voice @<hex>\n", the voice select's console line, without a formatted print: a
+// song has thousands of them.
+void printVoiceLine(std::FILE* log, unsigned voice) {
+    char line[] = "Voice @xx\n";
+    constexpr char HEX[] = "0123456789abcdef";
+    size_t n = 7;
+    if (voice >= 16) {
+        line[n++] = HEX[voice >> 4];
+    }
+    line[n++] = HEX[voice & 15];
+    line[n++] = '\n';
+    std::fwrite(line, 1, n, log);
+}
+
 class TrackConverter {
 public:
-    TrackConverter(RunContext& ctx, VoiceSide& side, int t)
-        : m_ctx(ctx), m_side(side), m_t(static_cast<uint8_t>(t)) {}
+    TrackConverter(const RunContext& ctx, MdxImage& image, SongState& song, VoiceSide& side,
+                   MidiTrack& track, int t)
+        : m_ctx(ctx), m_image(image), m_song(song), m_side(side), m_out(track),
+          m_t(static_cast<uint8_t>(t)) {}
 
     void preamble() {
-        event({0xC0, 0x01});                       // program 1
+        m_out.event(0xC0, 0x01);                   // program 1
         static constexpr uint8_t CONTROLLERS[][2] = {
             {0x65, 0x00}, {0x64, 0x00},            // registered parameter 0: bend range
             {0x06, 0x20},                          // 32 semitones
             {0x0D, 0x00}, {0x0C, 0x00},            // the LFO command's depth controllers
         };
         for (const auto& cc : CONTROLLERS) {
-            m_ctx.NextOn = 1;
-            event({0xB0, cc[0], cc[1]});
+            m_out.NextOn = 1;
+            m_out.event(0xB0, cc[0], cc[1]);
         }
-        m_ctx.NextOn = 1;
+        m_out.NextOn = 1;
         bend(BEND_CENTRE);
     }
 
@@ -49,7 +64,7 @@ public:
         }
         const uint8_t b = p[0];
         if (b < 0x80) {
-            m_ctx.NextOn += b + 1u;
+            m_out.NextOn += b + 1u;
             return true;
         }
         if (b < 0xE0) {
@@ -61,31 +76,21 @@ public:
 private:
     // The next n bytes at Ipos, or nullptr when the image ends before them.
     const uint8_t* take(uint32_t n) {
-        if (m_ctx.available(m_ctx.Ipos) < n) {
+        if (m_image.available(m_image.Ipos) < n) {
             return nullptr;
         }
-        const uint8_t* p = &m_ctx.Ibuf[m_ctx.Ipos];
-        m_ctx.Ipos += n;
+        const uint8_t* p = &m_image.Ibuf[m_image.Ipos];
+        m_image.Ipos += n;
         return p;
     }
 
-    // An event with the track number added to its status byte.
-    void event(std::initializer_list<uint8_t> bytes) {
-        setCuVar(m_ctx);
-        bool status = true;
-        for (uint8_t b : bytes) {
-            putByte(m_ctx, status ? static_cast<uint8_t>(b + m_t) : b);
-            status = false;
-        }
-    }
-
     void bend(uint32_t value) {
-        event({0xE0, static_cast<uint8_t>(value & 0x7F), static_cast<uint8_t>((value >> 7) & 0x7F)});
+        m_out.event(0xE0, static_cast<uint8_t>(value & 0x7F), static_cast<uint8_t>((value >> 7) & 0x7F));
     }
 
     static uint8_t key(uint8_t noteByte) { return static_cast<uint8_t>(noteByte - 125); }
-    void noteOn(uint8_t n) { event({0x90, key(n), NOTE_VELOCITY}); }
-    void noteOff(uint8_t n, uint8_t velocity) { event({0x80, key(n), velocity}); }
+    void noteOn(uint8_t n) { m_out.event(0x90, key(n), NOTE_VELOCITY); }
+    void noteOff(uint8_t n, uint8_t velocity) { m_out.event(0x80, key(n), velocity); }
 
     void endGlide() {
         if (m_porta) {
@@ -122,16 +127,16 @@ private:
                 m_portaSum += m_portaStep;   // wraps modulo 2^32
                 const int32_t quotient = static_cast<int32_t>(m_portaSum) / 128;
                 bend((static_cast<uint32_t>(quotient) + m_detune + BEND_CENTRE) & 0x3FFF);
-                m_ctx.NextOn = 1;
+                m_out.NextOn = 1;
             }
         } else {
-            m_ctx.NextOn += length;
+            m_out.NextOn += length;
         }
 
         if (m_tie == 0 || m_tie == 2) {
             // The voice select's extra tick is taken back from the note it delayed.
-            if (m_voiceChange && m_ctx.NextOn != 0) {
-                --m_ctx.NextOn;
+            if (m_voiceChange && m_out.NextOn != 0) {
+                --m_out.NextOn;
             }
             noteOff(m_sounding, 0x00);
             m_voiceChange = false;
@@ -198,13 +203,10 @@ private:
         }
         // (256 - T) * 256 microseconds per tick, 48 ticks per quarter note.
         const uint32_t usPerQuarter = (256u - p[0]) * 12288u;
-        setCuVar(m_ctx);
-        for (uint8_t x : {uint8_t{0xFF}, uint8_t{0x51}, uint8_t{0x03},
-                          static_cast<uint8_t>(usPerQuarter >> 16),
-                          static_cast<uint8_t>(usPerQuarter >> 8),
-                          static_cast<uint8_t>(usPerQuarter)}) {
-            putByte(m_ctx, x);
-        }
+        const uint8_t tempo[3] = {static_cast<uint8_t>(usPerQuarter >> 16),
+                                  static_cast<uint8_t>(usPerQuarter >> 8),
+                                  static_cast<uint8_t>(usPerQuarter)};
+        m_out.meta(0x51, tempo, sizeof tempo);
         return true;
     }
 
@@ -221,7 +223,7 @@ private:
         } else if (v >= 0x80) {
             m_volume = volumeValue(v & 0x7Fu);
         }
-        event({0xB0, 0x07, m_volume});
+        m_out.event(0xB0, 0x07, m_volume);
         return true;
     }
 
@@ -231,7 +233,7 @@ private:
             return false;
         }
         const uint8_t value = p[0] == 1 ? 0 : p[0] == 2 ? 127 : 64;
-        event({0xB0, 0x0A, value});
+        m_out.event(0xB0, 0x0A, value);
         return true;
     }
 
@@ -240,13 +242,11 @@ private:
         if (p == nullptr) {
             return false;
         }
-        setCuVar(m_ctx);
-        m_ctx.curVoice = p[0] & 0x7F;
-        std::fprintf(m_ctx.serr, "Voice @%x\n", static_cast<unsigned>(m_ctx.curVoice));
-        putByte(m_ctx, static_cast<uint8_t>(0xC0 + m_t));
-        putByte(m_ctx, static_cast<uint8_t>(m_ctx.curVoice));
+        m_song.curVoice = p[0] & 0x7F;
+        printVoiceLine(m_ctx.serr, static_cast<unsigned>(m_song.curVoice));
+        m_out.event(0xC0, static_cast<uint8_t>(m_song.curVoice));
         // Whatever follows comes one tick later; the next note end takes it back.
-        m_ctx.NextOn = 1;
+        m_out.NextOn = 1;
         m_voiceChange = true;
         return true;
     }
@@ -274,10 +274,10 @@ private:
         if (q == nullptr) {
             return false;
         }
-        event({0xB0, 0x4C, static_cast<uint8_t>(q[0] >> 1)});   // LFO frequency
-        event({0xB0, 0x0D, static_cast<uint8_t>(q[1] & 0x7F)});  // PMD
-        event({0xB0, 0x0C, static_cast<uint8_t>(q[2] & 0x7F)});  // AMD
-        m_side.setLfoPrm(m_ctx.curVoice, first, q[3]);
+        m_out.event(0xB0, 0x4C, static_cast<uint8_t>(q[0] >> 1));   // LFO frequency
+        m_out.event(0xB0, 0x0D, static_cast<uint8_t>(q[1] & 0x7F));  // PMD
+        m_out.event(0xB0, 0x0C, static_cast<uint8_t>(q[2] & 0x7F));  // AMD
+        m_side.setLfoPrm(m_song.curVoice, decodeLfo(first, q[3]));
         return true;
     }
 
@@ -288,7 +288,7 @@ private:
         }
         // Only the eighth channel of the chip has a noise generator.
         if (m_t == 7) {
-            m_side.setNoisePrm(m_ctx.curVoice, p[0]);
+            m_side.setNoisePrm(m_song.curVoice, decodeNoise(p[0]));
         }
         return true;
     }
@@ -296,11 +296,11 @@ private:
     // Repeats. Level 0 means no repeat is open; the outermost uses counter 1.
     bool repeatStart() {
         const uint8_t* p = take(2);
-        if (p == nullptr || m_ctx.repLevel == REPEAT_LEVELS - 1) {
+        if (p == nullptr || m_song.repLevel == REPEAT_LEVELS - 1) {
             return false;   // an eighth level does not fit: the track ends
         }
-        ++m_ctx.repLevel;
-        m_ctx.repCount[m_ctx.repLevel] = p[0] == 0 ? 1 : p[0];   // a count of 0 plays once
+        ++m_song.repLevel;
+        m_song.repCount[m_song.repLevel] = p[0] == 0 ? 1 : p[0];   // a count of 0 plays once
         return true;
     }
 
@@ -309,13 +309,13 @@ private:
         if (p == nullptr) {
             return false;
         }
-        if (m_ctx.repLevel == 0) {
+        if (m_song.repLevel == 0) {
             return true;   // no repeat open
         }
-        if (--m_ctx.repCount[m_ctx.repLevel] != 0) {
-            m_ctx.Ipos = (m_ctx.Ipos + get_be16(p)) & 0xFFFF;
+        if (--m_song.repCount[m_song.repLevel] != 0) {
+            m_image.Ipos = (m_image.Ipos + get_be16(p)) & 0xFFFF;
         } else {
-            --m_ctx.repLevel;
+            --m_song.repLevel;
         }
         return true;
     }
@@ -326,15 +326,18 @@ private:
         if (p == nullptr) {
             return false;
         }
-        if (m_ctx.repLevel != 0 && m_ctx.repCount[m_ctx.repLevel] == 1) {
-            m_ctx.Ipos = (m_ctx.Ipos + get_be16(p) + 2) & 0xFFFF;
-            --m_ctx.repLevel;
+        if (m_song.repLevel != 0 && m_song.repCount[m_song.repLevel] == 1) {
+            m_image.Ipos = (m_image.Ipos + get_be16(p) + 2) & 0xFFFF;
+            --m_song.repLevel;
         }
         return true;
     }
 
-    RunContext& m_ctx;
+    const RunContext& m_ctx;
+    MdxImage& m_image;
+    SongState& m_song;
     VoiceSide& m_side;
+    MidiTrack& m_out;
     const uint8_t m_t;
     int m_tie = 0;
     uint8_t m_sounding = NO_NOTE;
@@ -355,26 +358,27 @@ uint8_t volumeValue(uint32_t attenuation) {
     return static_cast<uint8_t>(127.0 * std::sqrt(std::pow(10.0, -0.0375 * attenuation)));
 }
 
-bool convertTrack(RunContext& ctx, VoiceSide& side, int t, int n) {
-    ctx.Ipos = ctx.MMLBase[t];
-    ctx.NextOn = static_cast<uint32_t>(t) * 8 + 1;
-    beginTrack(ctx);
-    TrackConverter track(ctx, side, t);
-    track.preamble();
+bool convertTrack(const RunContext& ctx, MdxImage& image, SongState& song, VoiceSide& side,
+                  MidiTrack& track, int t, int n) {
+    image.Ipos = image.MMLBase[t];
+    track.begin(static_cast<uint8_t>(t));
+    track.NextOn = static_cast<uint32_t>(t) * 8 + 1;
+    TrackConverter converter(ctx, image, song, side, track, t);
+    converter.preamble();
     // Every track's first element falls on tick 8n + 9.
-    ctx.NextOn = static_cast<uint32_t>(n - t) * 8 + 2;
+    track.NextOn = static_cast<uint32_t>(n - t) * 8 + 2;
 
     bool whole = true;
     for (uint32_t elements = 0;; ++elements) {
-        if (elements == ctx.maxTrackElements || ctx.Tpos >= ctx.maxTrackChunk) {
+        if (elements == ctx.maxTrackElements || track.Tpos >= ctx.maxTrackChunk) {
             whole = false;
             break;
         }
-        if (!track.step()) {
+        if (!converter.step()) {
             break;
         }
     }
-    endTrack(ctx);
+    track.end();
     return whole;
 }
 

@@ -1,33 +1,17 @@
 // decVoice: the voice area, byte by byte, through a nine-state machine.
 #include "voice_decoder.h"
 
-#include "voice_side.h"
-
 namespace karvo {
 
-// Three voice bytes, then six groups of one byte per operator.
-static_assert(3 + 6 * OPERATORS == VOICE_RECORD_SIZE);
-
-void storeOperatorField(OperatorRecord& op, OperatorField field, uint8_t a, uint8_t b) {
-    switch (field) {
-    case DT1_MUL:   op.DT1 = a; op.MUL = b; break;
-    case TL_ONLY:   op.TL = a; break;
-    case KS_AR:     op.KS = a; op.AR = b; break;
-    case AMSEN_D1R: op.AMS_EN = a; op.D1R = b; break;
-    case DT2_D2R:   op.DT2 = a; op.D2R = b; break;
-    case D1L_RR:    op.D1L = a; op.RR = b; break;
-    }
-}
-
-void decVoice(RunContext& ctx, VoiceSide& side) {
+void decVoice(MdxImage& image, const std::string& inName, VoiceSide& side) {
     int state = 0;      // 0-2: the voice bytes; 3-8: the six operator groups
     int operator_ = 0;  // position within the group being read
-    const auto end = static_cast<uint32_t>(ctx.Ibuf.size());
-    for (ctx.Ipos = ctx.VoiceBase; ctx.Ipos < end;) {
-        const uint8_t byte = ctx.Ibuf[ctx.Ipos++];
+    const auto end = static_cast<uint32_t>(image.Ibuf.size());
+    for (image.Ipos = image.VoiceBase; image.Ipos < end;) {
+        const uint8_t byte = image.Ibuf[image.Ipos++];
         switch (state) {
         case 0:
-            side.onNumber(byte, ctx.inName);
+            side.onNumber(byte, inName);
             state = 1;
             continue;
         case 1:
@@ -61,6 +45,12 @@ void decVoice(RunContext& ctx, VoiceSide& side) {
         operator_ = 0;
         state = state == 8 ? 0 : state + 1;
     }
+}
+
+void writeVoices(MdxImage& image, const std::string& inName, VoiceSide& side, std::string& out) {
+    side.beginVoices(out);
+    decVoice(image, inName, side);
+    side.endVoices(out);
 }
 
 }  // namespace karvo

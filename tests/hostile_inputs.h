@@ -19,19 +19,6 @@ struct HostileInput {
 
 namespace hostile {
 
-// inner wrapped in `levels` repeats of `count` passes; each repeat end jumps back
-// over inner and itself to just behind its repeat start.
-inline Bytes nest(Bytes inner, int levels, uint8_t count = 255) {
-    for (int k = 0; k < levels; ++k) {
-        const auto jump = static_cast<uint16_t>(-(static_cast<int>(inner.size()) + 3));
-        Bytes outer = {0xF6, count, 0x00};
-        outer.insert(outer.end(), inner.begin(), inner.end());
-        outer.insert(outer.end(), {0xF5, static_cast<uint8_t>(jump >> 8), static_cast<uint8_t>(jump)});
-        inner = std::move(outer);
-    }
-    return inner;
-}
-
 inline Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& p : parts) {

@@ -49,6 +49,24 @@ inline MdxFixture withTracks(std::vector<Bytes> tracks) {
     return f;
 }
 
+// A repeat of count passes around body: F6 count 00, body, then a repeat end that
+// jumps back over body and itself to just behind the repeat start.
+inline Bytes repeat(uint8_t count, const Bytes& body) {
+    Bytes out = {0xF6, count, 0x00};
+    out.insert(out.end(), body.begin(), body.end());
+    const auto back = static_cast<uint16_t>(0x10000 - (body.size() + 3));
+    out.insert(out.end(), {0xF5, static_cast<uint8_t>(back >> 8), static_cast<uint8_t>(back)});
+    return out;
+}
+
+// inner wrapped in `levels` repeats of `count` passes each.
+inline Bytes nest(Bytes inner, int levels, uint8_t count = 255) {
+    for (int k = 0; k < levels; ++k) {
+        inner = repeat(count, inner);
+    }
+    return inner;
+}
+
 // A 27-byte MDX voice record: number, FL/CON, slot mask, then six groups of four
 // operator bytes (DT1/MUL, TL, KS/AR, AMS-EN/D1R, DT2/D2R, D1L/RR).
 inline Bytes voiceRecord(uint8_t number, uint8_t flCon, uint8_t slotMask, const Bytes& operatorBytes) {

@@ -10,9 +10,9 @@
 
 namespace karvo::test {
 
-// One call that reached the side: 'L' setLfoPrm(voice, a, b), 'N' setNoisePrm(voice, a),
-// 'n' onNumber(a), 'f' onFlCon(a, b), 's' onSlot(a),
-// 'o' onOperatorField(position = voice, field, a, b).
+// One call that reached the side: 'L' setLfoPrm(voice, WF = a, AMS = b, PMS = field),
+// 'N' setNoisePrm(voice, NE = a, NFRQ = b), 'n' onNumber(a), 'f' onFlCon(a, b),
+// 's' onSlot(a), 'o' onOperatorField(position = voice, field, a, b).
 struct Call {
     char kind;
     int voice;
@@ -35,10 +35,12 @@ public:
     }
     const char* programName() const override { return "RECORDING"; }
     void reset() override { calls.clear(); }
-    void setLfoPrm(int voice, uint8_t first, uint8_t pmsAms) override {
-        calls.push_back({'L', voice, first, pmsAms});
+    void setLfoPrm(int voice, const LfoPrm& lfo) override {
+        calls.push_back({'L', voice, lfo.WF, lfo.AMS, lfo.PMS});
     }
-    void setNoisePrm(int voice, uint8_t operand) override { calls.push_back({'N', voice, operand, 0}); }
+    void setNoisePrm(int voice, const NoisePrm& noise) override {
+        calls.push_back({'N', voice, noise.NE, noise.NFRQ});
+    }
     bool textMode() const override { return false; }
     void onNumber(uint8_t number, const std::string&) override { calls.push_back({'n', -1, number, 0}); }
     void onFlCon(uint8_t FL, uint8_t CON) override { calls.push_back({'f', -1, FL, CON}); }
@@ -46,7 +48,8 @@ public:
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override {
         calls.push_back({'o', position, a, b, field});
     }
-    void writeVoices(RunContext& ctx, std::string&) override { decVoice(ctx, *this); }
+    void beginVoices(std::string&) override {}
+    void endVoices(std::string&) override {}
 
     std::vector<Call> calls;
 };

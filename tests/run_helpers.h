@@ -1,4 +1,5 @@
-// Streams and files for in-process runs: memory streams, pipes and a per-test temp directory.
+// In-process runs of a whole program: memory streams, pipes, a per-test temp
+// directory, and the one harness every test runs the programs through.
 #pragma once
 
 #include <unistd.h>
@@ -9,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "driver.h"
 #include "mdx_builder.h"
 
 namespace karvo::test {
@@ -126,6 +129,40 @@ inline void writeFile(const std::string& path, const Bytes& bytes) {
 inline Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What a user sees of a run.
+struct RunResult {
+    int status;
+    std::string out;
+    std::string err;
+    bool operator==(const RunResult&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const RunResult& r) {
+    return os << "status " << r.status << "\nstdout: " << r.out << "\nstderr: " << r.err;
+}
+
+// One run with the arguments after the program name, on a fresh context unless one
+// is given. Standard input is empty unless in is given; standard output is captured
+// unless out is given (out then reads "").
+inline RunResult runProgram(VoiceSide& side, const std::vector<std::string>& args,
+                            std::FILE* in = nullptr, std::FILE* out = nullptr,
+                            RunContext* reused = nullptr) {
+    RunContext fresh;
+    RunContext& ctx = reused != nullptr ? *reused : fresh;
+    MemOut memOut;
+    MemOut err;
+    MemIn empty(Bytes{});
+    ctx.sin = in != nullptr ? in : empty.get();
+    ctx.sout = out != nullptr ? out : memOut.get();
+    ctx.serr = err.get();
+    std::vector<const char*> argv = {"KARVO"};
+    for (const std::string& a : args) {
+        argv.push_back(a.c_str());
+    }
+    const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), side);
+    return {status, out != nullptr ? "" : memOut.str(), err.str()};
 }
 
 }  // namespace karvo::test

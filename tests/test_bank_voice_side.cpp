@@ -74,8 +74,8 @@ TEST_F(Bank, WritesTheResetBankForAFileWithoutVoices) {
 
 TEST_F(Bank, WritesADecodedVoiceWithItsCapturesFieldByField) {
     const Bytes bank = write("in.mdx", RECORD, [](BankVoiceSide& s) {
-        s.setLfoPrm(2, 0x02, 0x35);   // WF 2, PMS 3, AMS 1
-        s.setNoisePrm(2, 0x9F);       // NE on, NFRQ 31
+        s.setLfoPrm(2, decodeLfo(0x02, 0x35));   // WF 2, PMS 3, AMS 1
+        s.setNoisePrm(2, decodeNoise(0x9F));       // NE on, NFRQ 31
     });
     Bytes expected = {
         2, 4, 1, 3, 31, 1,         // CON FL AMS PMS NFRQ, NE as a flag
@@ -99,7 +99,7 @@ TEST_F(Bank, WritesADecodedVoiceWithItsCapturesFieldByField) {
 }
 
 TEST_F(Bank, AnswersEveryParameterIndexAndZeroOutsideThem) {
-    write("in.mdx", RECORD, [](BankVoiceSide& s) { s.setLfoPrm(2, 0x02, 0x35); });
+    write("in.mdx", RECORD, [](BankVoiceSide& s) { s.setLfoPrm(2, decodeLfo(0x02, 0x35)); });
     std::vector<int> prms;
     for (int i = 0; i < 74; ++i) {
         prms.push_back(side.getPrm(2, i));

@@ -9,6 +9,7 @@
 #include "bank_voice_side.h"
 #include "driver.h"
 #include "mdx_builder.h"
+#include "midi_shape.h"
 #include "run_helpers.h"
 #include "text_voice_side.h"
 
@@ -17,36 +18,13 @@ namespace {
 
 using test::Bytes;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-    bool operator==(const Result&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Result& r) {
-    return os << "status " << r.status << "\nstdout: " << r.out << "\nstderr: " << r.err;
-}
+using Result = test::RunResult;
 
 class Driver : public ::testing::Test {
 protected:
-    // One run with the arguments after the program name; a fresh context unless one is given.
     Result run(VoiceSide& side, const std::vector<std::string>& args, std::FILE* in = nullptr,
                RunContext* reused = nullptr) {
-        RunContext fresh;
-        RunContext& ctx = reused != nullptr ? *reused : fresh;
-        test::MemOut out;
-        test::MemOut err;
-        test::MemIn emptyInput(Bytes{});
-        ctx.sin = in != nullptr ? in : emptyInput.get();
-        ctx.sout = out.get();
-        ctx.serr = err.get();
-        std::vector<const char*> argv = {"KARVO2"};
-        for (const std::string& a : args) {
-            argv.push_back(a.c_str());
-        }
-        const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), side);
-        return {status, out.str(), err.str()};
+        return test::runProgram(side, args, in, nullptr, reused);
     }
 
     std::string file(const std::string& name, const Bytes& bytes) {
@@ -67,21 +45,7 @@ const Bytes THREE_TRACKS = test::buildMdx(test::withTracks({
     {0xEA, 0x00, 0x10, 0x20, 0x30, 0x23},
 }));
 
-// The chunks of a MIDI file, walked by their lengths; empty when they do not tile the file.
-std::vector<Bytes> chunks(const Bytes& midi) {
-    std::vector<Bytes> out;
-    size_t p = 0;
-    while (p + 8 <= midi.size()) {
-        const size_t length = size_t(midi[p + 4]) << 24 | size_t(midi[p + 5]) << 16 | size_t(midi[p + 6]) << 8 | midi[p + 7];
-        if (p + 8 + length > midi.size()) {
-            return {};
-        }
-        out.emplace_back(midi.begin() + static_cast<std::ptrdiff_t>(p),
-                         midi.begin() + static_cast<std::ptrdiff_t>(p + 8 + length));
-        p += 8 + length;
-    }
-    return p == midi.size() ? out : std::vector<Bytes>{};
-}
+using test::chunks;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -209,10 +173,8 @@ TEST_F(Driver, ConvertsPipedStandardInputLikeTheSameFile) {
     test::PipeIn pipe(mdx);
     RunContext ctx;
     const Result piped = run(text, {"-midi", dir.path("piped.mid")}, pipe.get(), &ctx);
-    EXPECT_EQ(ctx.inName, "stdin");   // the prefix of the voice names
     const std::string in = file("in.mdx", mdx);
     const Result named = run(text, {in, "-midi", dir.path("named.mid")}, nullptr, &ctx);
-    EXPECT_EQ(ctx.inName, in);
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped, named);
     EXPECT_EQ(test::readFile(dir.path("piped.mid")), test::readFile(dir.path("named.mid")));
@@ -400,12 +362,12 @@ TEST_F(Driver, CarriesTheCapturesIntoBothVoiceOutputs) {
 
 TEST_F(Driver, CapturesLfoAndNoiseIntoTheTextTables) {
     ASSERT_EQ(run(text, {file("c.mdx", CAPTURES)}).status, 0);
-    EXPECT_EQ(std::vector<int>({text.AMS[5], text.PMS[5], text.noise[5], text.lastWF, text.lastNFRQ}),
-              std::vector<int>({3, 2, 159, 1, 31}));
+    EXPECT_EQ(std::vector<int>({text.AMS[5], text.PMS[5], text.NE[5], text.lastWF, text.lastNFRQ}),
+              std::vector<int>({3, 2, 128, 1, 31}));   // noise 0x9F: NE on, NFRQ 31
     for (int s = 0; s < TEXT_VOICE_SLOTS; ++s) {
         if (s != 5) {
             const auto k = static_cast<size_t>(s);
-            EXPECT_EQ(std::vector<int>({text.AMS[k], text.PMS[k], text.noise[k]}), std::vector<int>({0, 0, 0})) << s;
+            EXPECT_EQ(std::vector<int>({text.AMS[k], text.PMS[k], text.NE[k]}), std::vector<int>({0, 0, 0})) << s;
         }
     }
 
@@ -413,7 +375,7 @@ TEST_F(Driver, CapturesLfoAndNoiseIntoTheTextTables) {
     ASSERT_EQ(run(text, {file("n.mdx", NO_VOICE)}).status, 0);
     EXPECT_EQ(std::vector<int>({text.lastWF, text.lastNFRQ}), std::vector<int>({3, 31}));
     for (size_t k = 0; k < TEXT_VOICE_SLOTS; ++k) {
-        EXPECT_EQ(std::vector<int>({text.AMS[k], text.PMS[k], text.noise[k]}), std::vector<int>({0, 0, 0})) << k;
+        EXPECT_EQ(std::vector<int>({text.AMS[k], text.PMS[k], text.NE[k]}), std::vector<int>({0, 0, 0})) << k;
     }
 }
 

@@ -13,18 +13,17 @@ namespace {
 
 using test::Bytes;
 
-class MdxImage : public ::testing::Test {
+class HeadScan : public ::testing::Test {
 protected:
     int scan(const Bytes& file) {
         m_in = std::make_unique<test::MemIn>(file);
         m_trace = std::make_unique<test::MemOut>();
-        ctx.fin = m_in->get();
-        ctx.sout = m_trace->get();
-        return header(ctx);
+        return header(image, m_in->get(), m_trace->get());
     }
     std::string trace() { return m_trace->str(); }
+    bool load() { return loadImage(image, m_in->get()); }
 
-    RunContext ctx;
+    MdxImage image;
 
 private:
     std::unique_ptr<test::MemOut> m_trace;
@@ -38,17 +37,17 @@ Bytes headThen(const Bytes& data) {
     return file;
 }
 
-TEST_F(MdxImage, ReadsAStandardHeadOfSixteenTracksWithOneTraceLineEach) {
+TEST_F(HeadScan, ReadsAStandardHeadOfSixteenTracksWithOneTraceLineEach) {
     const Bytes file = test::buildMdx(test::withTracks(std::vector<Bytes>(16)));
     ASSERT_EQ(scan(file), 16);
-    EXPECT_EQ(ctx.FileBase, 11u);    // "fixture", 0D 0A 1A, 00
-    EXPECT_EQ(ctx.VoiceBase, 0x32u);
+    EXPECT_EQ(image.FileBase, 11u);    // "fixture", 0D 0A 1A, 00
+    EXPECT_EQ(image.VoiceBase, 0x32u);
     EXPECT_EQ(trace(),
               "base 0 22\nbase 1 23\nbase 2 24\nbase 3 25\nbase 4 26\nbase 5 27\nbase 6 28\nbase 7 29\n"
               "base 8 2a\nbase 9 2b\nbase a 2c\nbase b 2d\nbase c 2e\nbase d 2f\nbase e 30\nbase f 31\n");
 }
 
-TEST_F(MdxImage, FindsTheFirstTitleTerminatorWhereverItStands) {
+TEST_F(HeadScan, FindsTheFirstTitleTerminatorWhereverItStands) {
     const struct {
         std::string title;
         uint32_t fileBase;
@@ -63,11 +62,11 @@ TEST_F(MdxImage, FindsTheFirstTitleTerminatorWhereverItStands) {
         test::MdxFixture f = test::withTracks({{}});
         f.title = c.title;
         EXPECT_EQ(scan(test::buildMdx(f)), 1) << c.title;
-        EXPECT_EQ(ctx.FileBase, c.fileBase) << c.title;
+        EXPECT_EQ(image.FileBase, c.fileBase) << c.title;
     }
 }
 
-TEST_F(MdxImage, RejectsAFileThatEndsBeforeItsHeadIsComplete) {
+TEST_F(HeadScan, RejectsAFileThatEndsBeforeItsHeadIsComplete) {
     const struct {
         const char* where;
         Bytes file;
@@ -89,15 +88,15 @@ TEST_F(MdxImage, RejectsAFileThatEndsBeforeItsHeadIsComplete) {
     }
 }
 
-TEST_F(MdxImage, AcceptsAFileThatEndsExactlyWhereTrackZeroWouldBegin) {
+TEST_F(HeadScan, AcceptsAFileThatEndsExactlyWhereTrackZeroWouldBegin) {
     ASSERT_EQ(scan(headThen({0x00, 0x06, 0x00, 0x06, 0x00, 0x06})), 2);
     EXPECT_EQ(trace(), "base 0 6\nbase 1 6\n");
-    EXPECT_TRUE(loadImage(ctx));
-    EXPECT_EQ(ctx.Ibuf, (Bytes{0x00, 0x06, 0x00, 0x06, 0x00, 0x06}));
-    EXPECT_EQ(ctx.EndPos(), 5);
+    EXPECT_TRUE(load());
+    EXPECT_EQ(image.Ibuf, (Bytes{0x00, 0x06, 0x00, 0x06, 0x00, 0x06}));
+    EXPECT_EQ(image.EndPos(), 5);
 }
 
-TEST_F(MdxImage, AcceptsOnlyAnEvenTrackZeroOffsetFrom4To34) {
+TEST_F(HeadScan, AcceptsOnlyAnEvenTrackZeroOffsetFrom4To34) {
     const struct {
         uint16_t first;
         int entries;   // offsets in the table, all equal to the first
@@ -121,7 +120,7 @@ TEST_F(MdxImage, AcceptsOnlyAnEvenTrackZeroOffsetFrom4To34) {
     }
 }
 
-TEST_F(MdxImage, ScansNoFurtherThanTheFirst65535Bytes) {
+TEST_F(HeadScan, ScansNoFurtherThanTheFirst65535Bytes) {
     const struct {
         size_t titleLength;
         int result;
@@ -166,19 +165,19 @@ TEST(LoadImage, LoadsTheWholeDataAreaFromSeekableAndPipedInputAlike) {
             test::MemOut trace;
             std::unique_ptr<test::MemIn> mem;
             std::unique_ptr<test::PipeIn> pipe;
-            RunContext ctx;
-            ctx.sout = trace.get();
+            MdxImage image;
+            std::FILE* in = nullptr;
             if (piped) {
                 pipe = std::make_unique<test::PipeIn>(file);
-                ctx.fin = pipe->get();
+                in = pipe->get();
             } else {
                 mem = std::make_unique<test::MemIn>(file);
-                ctx.fin = mem->get();
+                in = mem->get();
             }
-            ASSERT_EQ(header(ctx), 1);
-            EXPECT_EQ(loadImage(ctx), c.whole) << c.size << (piped ? " piped" : "");
-            EXPECT_EQ(ctx.Ibuf, kept) << c.size << (piped ? " piped" : "");
-            EXPECT_EQ(ctx.EndPos(), static_cast<int32_t>(kept.size()) - 1);
+            ASSERT_EQ(header(image, in, trace.get()), 1);
+            EXPECT_EQ(loadImage(image, in), c.whole) << c.size << (piped ? " piped" : "");
+            EXPECT_EQ(image.Ibuf, kept) << c.size << (piped ? " piped" : "");
+            EXPECT_EQ(image.EndPos(), static_cast<int32_t>(kept.size()) - 1);
         }
     }
 }

@@ -26,29 +26,13 @@ const Bytes SONG = test::buildMdx(test::withTracks({{0xFD, 0x05, 0x80, 0x17}, {0
 const Bytes EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
 constexpr const char* CANT_WRITE = "KARVO:OutFile can't write.\n";
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
+using Outcome = test::RunResult;
 
 class OutputFiles : public ::testing::Test {
 protected:
     Outcome run(VoiceSide& side, const std::vector<std::string>& args, std::FILE* in = nullptr,
-            std::FILE* out = nullptr) {
-        test::MemOut memOut;
-        test::MemOut err;
-        test::MemIn empty(Bytes{});
-        RunContext ctx;
-        ctx.sin = in != nullptr ? in : empty.get();
-        ctx.sout = out != nullptr ? out : memOut.get();
-        ctx.serr = err.get();
-        std::vector<const char*> argv = {"KARVO2"};
-        for (const std::string& a : args) {
-            argv.push_back(a.c_str());
-        }
-        const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), side);
-        return {status, out != nullptr ? "" : memOut.str(), err.str()};
+                std::FILE* out = nullptr) {
+        return test::runProgram(side, args, in, out);
     }
 
     std::string path(const std::string& name) const { return dir.path(name); }
@@ -186,8 +170,8 @@ TEST_F(OutputFiles, AnImpossibleVoiceFileNameSendsTheVoicesToStandardOutput) {
     // Found only when the file is put in place: a folder has taken its name meanwhile.
     struct Side : TextVoiceSide {
         std::function<void()> watch;
-        void writeVoices(RunContext& ctx, std::string& out) override {
-            TextVoiceSide::writeVoices(ctx, out);
+        void endVoices(std::string& out) override {
+            TextVoiceSide::endVoices(out);
             watch();
         }
     } late;
@@ -239,8 +223,8 @@ TEST_F(OutputFiles, AKilledRunLeavesTheEarlierFilesAndNoTemporaryOne) {
     Bytes voicesThen;
     struct Side : BankVoiceSide {
         std::function<void()> watch;
-        void writeVoices(RunContext& ctx, std::string& out) override {
-            BankVoiceSide::writeVoices(ctx, out);
+        void endVoices(std::string& out) override {
+            BankVoiceSide::endVoices(out);
             watch();
         }
     } side;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "mdx_builder.h"
+#include "midi_shape.h"
 #include "recording_side.h"
 #include "run_helpers.h"
 #include "track_converter.h"
@@ -16,33 +17,33 @@ using test::RecordingSide;
 
 constexpr size_t PREAMBLE = 27;
 
-// One conversion run: its context, a recording voice side and standard error.
+// One conversion run: its image, the state carried between tracks, a recording
+// voice side and standard error.
 struct TrackRun {
     TrackRun() { ctx.serr = err.get(); }
 
     // Puts the track at offset 0 of the image and converts it as track t of a run of n.
     Bytes chunk(const Bytes& track, int t = 0, int n = 1) {
-        ctx.Ibuf = track;
-        ctx.MMLBase[t] = 0;
-        whole = convertTrack(ctx, side, t, n);
-        return Bytes(ctx.Tbuf.begin(), ctx.Tbuf.begin() + ctx.Tpos);
+        image.Ibuf = track;
+        image.MMLBase[t] = 0;
+        whole = convertTrack(ctx, image, song, side, out, t, n);
+        return Bytes(out.data(), out.data() + out.Tpos);
     }
 
     // The events between the preamble and the end of track, once the framing is checked.
     Bytes events(const Bytes& track, int t = 0, int n = 1) {
         const Bytes c = chunk(track, t, n);
-        if (c.size() < 8 + PREAMBLE + 4) {
-            ADD_FAILURE() << "chunk of " << c.size() << " bytes";
+        if (const char* fault = test::trackChunkFault(c); fault != nullptr || c.size() < 8 + PREAMBLE + 4) {
+            ADD_FAILURE() << "chunk of " << c.size() << " bytes: " << (fault ? fault : "no preamble");
             return {};
         }
-        EXPECT_EQ(Bytes(c.begin(), c.begin() + 4), (Bytes{'M', 'T', 'r', 'k'}));
-        const uint32_t length = uint32_t(c[4]) << 24 | uint32_t(c[5]) << 16 | uint32_t(c[6]) << 8 | c[7];
-        EXPECT_EQ(length, c.size() - 8);
-        EXPECT_EQ(Bytes(c.end() - 4, c.end()), (Bytes{0x00, 0xFF, 0x2F, 0x00}));
         return Bytes(c.begin() + 8 + PREAMBLE, c.end() - 4);
     }
 
     RunContext ctx;
+    MdxImage image;
+    SongState song;
+    MidiTrack out;
     RecordingSide side;
     test::MemOut err;
     bool whole = false;
@@ -82,14 +83,7 @@ void expectEvents(const std::vector<Case>& cases, int t = 0, int n = 1) {
     }
 }
 
-// A repeat of count passes around body; the repeat end jumps back to the body's start.
-Bytes repeat(uint8_t count, const Bytes& body) {
-    Bytes out = {0xF6, count, 0x00};
-    out.insert(out.end(), body.begin(), body.end());
-    const auto back = static_cast<uint16_t>(0x10000 - (body.size() + 3));
-    out.insert(out.end(), {0xF5, static_cast<uint8_t>(back >> 8), static_cast<uint8_t>(back)});
-    return out;
-}
+using test::repeat;
 
 TEST(ConvertTrack, WritesOnlyThePreambleForATrackOfTheEndCommand) {
     TrackRun first;
@@ -390,7 +384,7 @@ TEST(ConvertTrack, SelectsAVoiceModulo128AndPrintsItsNumber) {
         0x00, 0xC0, 0x1A,
     }));
     EXPECT_EQ(run.err.str(), "Voice @5\nVoice @1a\n");
-    EXPECT_EQ(run.ctx.curVoice, 0x1A);
+    EXPECT_EQ(run.song.curVoice, 0x1A);
 }
 
 TEST(ConvertTrack, WritesTheLfoControllersAndHandsWaveformAndSensitivitiesOver) {
@@ -404,7 +398,7 @@ TEST(ConvertTrack, WritesTheLfoControllersAndHandsWaveformAndSensitivitiesOver) 
                   0x00, 0xB0, 0x0D, 0x7F,
                   0x00, 0xB0, 0x0C, 0x7F,
               }));
-    EXPECT_EQ(run.side.calls, (std::vector<Capture>{{'L', -1, 0x00, 0x47}, {'L', -1, 0x02, 0x05}}));
+    EXPECT_EQ(run.side.calls, (std::vector<Capture>{{'L', -1, 0, 3, 4}, {'L', -1, 2, 1, 0}}));
 }
 
 // Commands that write nothing, followed by a note: a wrong operand length would
@@ -438,7 +432,7 @@ TEST(ConvertTrack, HandsTheNoiseByteOverOnTrack7Only) {
     EXPECT_TRUE(third.side.calls.empty());
     TrackRun eighth;
     EXPECT_EQ(eighth.events(track, 7, 8), (Bytes{0x0A, 0x97, 0x03, 0x64, 0x01, 0x87, 0x03, 0x00}));
-    EXPECT_EQ(eighth.side.calls, (std::vector<Capture>{{'N', -1, 0x9F, 0}}));
+    EXPECT_EQ(eighth.side.calls, (std::vector<Capture>{{'N', -1, 128, 31}}));
 }
 
 TEST(ConvertTrack, CapturesUnderTheCurrentVoiceCarriedFromTrackToTrack) {
@@ -448,11 +442,11 @@ TEST(ConvertTrack, CapturesUnderTheCurrentVoiceCarriedFromTrackToTrack) {
                7, 8);
     run.events({0xEA, 0x03, 0x10, 0x20, 0x30, 0x00, 0xF1}, 0, 8);
     EXPECT_EQ(run.side.calls, (std::vector<Capture>{
-                                     {'L', -1, 0x00, 0x47},   // before the run's first voice select
-                                     {'N', -1, 0x9F, 0},
-                                     {'L', 5, 0x01, 0x23},
-                                     {'N', 5, 0x80, 0},
-                                     {'L', 5, 0x03, 0x00},    // the next track
+                                     {'L', -1, 0, 3, 4},   // before the run's first voice select
+                                     {'N', -1, 128, 31},
+                                     {'L', 5, 1, 3, 2},
+                                     {'N', 5, 128, 0},
+                                     {'L', 5, 3, 0, 0},    // the next track
                                  }));
 }
 
@@ -505,16 +499,16 @@ TEST(ConvertTrack, PlaysRepeatsAndLeavesThemAtTheEscape) {
 TEST(ConvertTrack, KeepsTheRepeatStackAcrossTracksAndAtLevelZeroWhenStray) {
     TrackRun run;
     run.events({0xF6, 0x02, 0x00, 0xF6, 0x03, 0x00, 0xF1});
-    EXPECT_EQ(run.ctx.repLevel, 2);
-    EXPECT_EQ(run.ctx.repCount[1], 2);   // the outermost repeat uses counter 1
-    EXPECT_EQ(run.ctx.repCount[2], 3);
+    EXPECT_EQ(run.song.repLevel, 2);
+    EXPECT_EQ(run.song.repCount[1], 2);   // the outermost repeat uses counter 1
+    EXPECT_EQ(run.song.repCount[2], 3);
 
     // Counter 0 belongs to no repeat; whatever it holds, level 0 stays.
     for (const Bytes& track : {Bytes{0xF4, 0x00, 0x00, 0xF1}, Bytes{0xF5, 0x00, 0x00, 0xF1}}) {
         TrackRun stray;
-        stray.ctx.repCount[0] = 1;
+        stray.song.repCount[0] = 1;
         stray.events(track);
-        EXPECT_EQ(stray.ctx.repLevel, 0) << std::hex << int(track[0]);
+        EXPECT_EQ(stray.song.repLevel, 0) << std::hex << int(track[0]);
     }
 }
 
@@ -545,10 +539,10 @@ TEST(ConvertTrack, EndsTheTrackWhereTheImageEnds) {
     });
 
     TrackRun beyond;
-    beyond.ctx.Ibuf = {0x80, 0x17, 0xF1};
-    beyond.ctx.MMLBase[0] = 0x100;
-    EXPECT_TRUE(convertTrack(beyond.ctx, beyond.side, 0, 1));
-    EXPECT_EQ(beyond.ctx.Tpos, 39u);
+    beyond.image.Ibuf = {0x80, 0x17, 0xF1};
+    beyond.image.MMLBase[0] = 0x100;
+    EXPECT_TRUE(convertTrack(beyond.ctx, beyond.image, beyond.song, beyond.side, beyond.out, 0, 1));
+    EXPECT_EQ(beyond.out.Tpos, 39u);
 }
 
 TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
@@ -564,8 +558,8 @@ TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
         EXPECT_EQ(run.events(command, 7, 8), Bytes{}) << std::hex << int(command[0]) << ' ' << command.size();
         EXPECT_EQ(run.err.str(), "");
         EXPECT_TRUE(run.side.calls.empty());
-        EXPECT_EQ(run.ctx.curVoice, -1);
-        EXPECT_EQ(run.ctx.repLevel, 0);
+        EXPECT_EQ(run.song.curVoice, -1);
+        EXPECT_EQ(run.song.repLevel, 0);
     }
 }
 
@@ -585,8 +579,8 @@ TEST(ConvertTrack, CutsOffARunawayTrackWithAClosedChunk) {
     TrackRun big;
     const Bytes events = big.events(pans);   // framing checked there
     EXPECT_FALSE(big.whole);
-    EXPECT_GE(big.ctx.Tpos, MAX_TRACK_CHUNK);
-    EXPECT_LT(big.ctx.Tpos, MAX_TRACK_CHUNK + 64);
+    EXPECT_GE(big.out.Tpos, MAX_TRACK_CHUNK);
+    EXPECT_LT(big.out.Tpos, MAX_TRACK_CHUNK + 64);
     EXPECT_EQ(Bytes(events.end() - 4, events.end()), (Bytes{0x00, 0xB0, 0x0A, 0x00}));
 }
 
@@ -604,8 +598,8 @@ TEST(ConvertTrack, CutsOffAtTheContextsOwnGuards) {
     small.ctx.maxTrackChunk = 100;
     small.events(repeat(0xFF, {0xFC, 0x01}));
     EXPECT_FALSE(small.whole);
-    EXPECT_GE(small.ctx.Tpos, 100u);
-    EXPECT_LT(small.ctx.Tpos, 100u + 64);
+    EXPECT_GE(small.out.Tpos, 100u);
+    EXPECT_LT(small.out.Tpos, 100u + 64);
 }
 
 TEST(ConvertTrack, ConvertsATrackLongerThan64KiBWhole) {

@@ -26,15 +26,15 @@ const std::vector<Call> RECORD_CALLS = {
     {'o', 0, 0, 15, D1L_RR}, {'o', 1, 1, 14, D1L_RR}, {'o', 2, 15, 0, D1L_RR}, {'o', 3, 5, 10, D1L_RR},
 };
 
-// Decodes ctx with the area at voiceBase of image.
-std::vector<Call> decode(const Bytes& image, uint32_t voiceBase, RunContext* out = nullptr) {
-    RunContext ctx;
-    ctx.Ibuf = image;
-    ctx.VoiceBase = voiceBase;
+// Decodes the area at voiceBase of bytes.
+std::vector<Call> decode(const Bytes& bytes, uint32_t voiceBase, MdxImage* out = nullptr) {
+    MdxImage image;
+    image.Ibuf = bytes;
+    image.VoiceBase = voiceBase;
     test::RecordingSide side;
-    decVoice(ctx, side);
+    decVoice(image, "in", side);
     if (out != nullptr) {
-        *out = ctx;
+        *out = image;
     }
     return side.calls;
 }
@@ -46,9 +46,9 @@ TEST(DecVoice, DeliversEveryFieldOfARecordInOrder) {
 TEST(DecVoice, StartsAtTheVoiceOffsetAndLeavesIposPastTheArea) {
     Bytes image = {0xF1, 0xF1, 0xF1};
     image.insert(image.end(), RECORD.begin(), RECORD.end());
-    RunContext ctx;
-    EXPECT_EQ(decode(image, 3, &ctx), RECORD_CALLS);
-    EXPECT_EQ(ctx.Ipos, image.size());
+    MdxImage after;
+    EXPECT_EQ(decode(image, 3, &after), RECORD_CALLS);
+    EXPECT_EQ(after.Ipos, image.size());
 }
 
 TEST(DecVoice, StopsDeliveringWhereTheAreaEndsInsideARecord) {

@@ -5,7 +5,7 @@
 
 #include "mdx_builder.h"
 #include "run_helpers.h"
-#include "voice_side.h"
+#include "voice_decoder.h"
 
 namespace karvo::test {
 
@@ -22,12 +22,11 @@ inline const Bytes RECORD_130 = voiceRecord(0x82, 0xE2, 0xF5, {
 
 // The voice output phase of a run whose data image is the voice area itself.
 inline std::string writeVoiceArea(VoiceSide& side, const std::string& inName, const Bytes& area) {
-    RunContext ctx;
-    ctx.Ibuf = area;
-    ctx.VoiceBase = 0;
-    ctx.inName = inName;
+    MdxImage image;
+    image.Ibuf = area;
+    image.VoiceBase = 0;
     std::string out;
-    side.writeVoices(ctx, out);
+    writeVoices(image, inName, side, out);
     return out;
 }
 

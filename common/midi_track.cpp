@@ -1,0 +1,66 @@
+// The chunk's framing and the delta encoding; the appends are inline in the header.
+#include "midi_track.h"
+
+#include <cstring>
+
+#include "bytes.h"
+
+namespace karvo {
+
+std::array<uint8_t, HEADF_SIZE> HeadF(int trackCount) {
+    return {
+        'M', 'T', 'h', 'd',
+        0x00, 0x00, 0x00, 0x06,                      // +4: header length
+        0x00, 0x01,                                  // +8: format 1
+        0x00, static_cast<uint8_t>(trackCount),      // +10: chunks that follow
+        0x00, 0x30,                                  // +12: 48 ticks per quarter note
+    };
+}
+
+int MidiTrack::InttoVar(uint32_t value) {
+    int i = 0;
+    for (;;) {
+        Var[i] = static_cast<uint8_t>((value & 0x7F) | 0x80);
+        if (value <= 0x7F) {
+            break;
+        }
+        value >>= 7;
+        ++i;
+    }
+    Var[0] &= 0x7F;
+    return i;
+}
+
+void MidiTrack::grow(uint32_t n) {
+    size_t size = Tbuf.empty() ? 65536 : Tbuf.size();
+    while (size - Tpos < n) {
+        size *= 2;
+    }
+    Tbuf.resize(size);
+}
+
+void MidiTrack::begin(uint8_t channel) {
+    m_channel = channel;
+    Tpos = 0;
+    static constexpr uint8_t MTRK[8] = {'M', 'T', 'r', 'k', 0, 0, 0, 0};   // +4: length, filled in at the end
+    std::memcpy(room(sizeof MTRK), MTRK, sizeof MTRK);
+    Tpos = sizeof MTRK;
+}
+
+void MidiTrack::meta(uint8_t type, const uint8_t* data, uint8_t length) {
+    uint8_t* p = setCuVar(room(3u + length));
+    p[0] = 0xFF;
+    p[1] = type;
+    p[2] = length;
+    std::memcpy(p + 3, data, length);
+    Tpos += 3u + length;
+}
+
+void MidiTrack::end() {
+    static constexpr uint8_t END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
+    std::memcpy(room(sizeof END_OF_TRACK), END_OF_TRACK, sizeof END_OF_TRACK);
+    Tpos += sizeof END_OF_TRACK;
+    put_be32(&Tbuf[4], Tpos - 8);
+}
+
+}  // namespace karvo
