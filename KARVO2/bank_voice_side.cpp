@@ -3,7 +3,7 @@
 #include "bank_voice_side.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 
 #include "bytes.h"
@@ -73,7 +73,8 @@ void BankVoiceSide::initVoTbl() {
         const uint8_t pan = v.PAN;   // PAN is set only by a decoded voice
         v = VoiceRecord{};
         v.PAN = pan;
-        std::snprintf(v.name.data(), v.name.size(), "init-%d", s);
+        std::memcpy(v.name.data(), "init-", 5);
+        std::to_chars(v.name.data() + 5, v.name.data() + v.name.size() - 1, s);   // zero behind it
     }
 }
 

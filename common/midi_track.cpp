@@ -2,6 +2,7 @@
 #include "midi_track.h"
 
 #include <cstring>
+#include <new>
 
 #include "bytes.h"
 
@@ -31,12 +32,22 @@ int MidiTrack::InttoVar(uint32_t value) {
     return i;
 }
 
+// Only the used bytes are copied, and nothing is zeroed: every byte up to Tpos is
+// written before it is read.
 void MidiTrack::grow(uint32_t n) {
-    size_t size = Tbuf.empty() ? 65536 : Tbuf.size();
-    while (size - Tpos < n) {
-        size *= 2;
+    uint64_t room = m_room == 0 ? 65536 : m_room;
+    while (room - Tpos < n) {
+        room *= 2;
     }
-    Tbuf.resize(size);
+    if (room > UINT32_MAX) {
+        throw std::bad_alloc();
+    }
+    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(room);
+    if (Tpos != 0) {
+        std::memcpy(bigger.get(), Tbuf.get(), Tpos);
+    }
+    Tbuf = std::move(bigger);
+    m_room = static_cast<uint32_t>(room);
 }
 
 void MidiTrack::begin(uint8_t channel) {

@@ -8,7 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace karvo {
 
@@ -52,9 +52,9 @@ public:
 
     uint8_t channel() const { return m_channel; }
     // The chunk: Tbuf[0] to Tbuf[Tpos - 1].
-    const uint8_t* data() const { return Tbuf.data(); }
+    const uint8_t* data() const { return Tbuf.get(); }
 
-    std::vector<uint8_t> Tbuf;   // grows as needed; its size is the room, Tpos the use
+    std::unique_ptr<uint8_t[]> Tbuf;   // m_room bytes, of which Tpos are used; grows as needed
     uint32_t Tpos = 0;
     uint32_t NextOn = 0;         // ticks since the last event written
     uint8_t Var[16] = {};
@@ -65,10 +65,10 @@ private:
 
     // Makes room for a delta and n more bytes at Tpos, once per event.
     uint8_t* room(uint32_t n) {
-        if (Tbuf.size() - Tpos < MAX_DELTA_SIZE + n) {
+        if (m_room - Tpos < MAX_DELTA_SIZE + n) {
             grow(MAX_DELTA_SIZE + n);
         }
-        return Tbuf.data() + Tpos;
+        return Tbuf.get() + Tpos;
     }
     void grow(uint32_t n);
 
@@ -88,6 +88,7 @@ private:
         return p;
     }
 
+    uint32_t m_room = 0;
     uint8_t m_channel = 0;
 };
 

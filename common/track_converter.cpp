@@ -7,6 +7,7 @@
 #include "track_converter.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "bytes.h"
 
@@ -20,25 +21,48 @@ constexpr uint32_t BEND_CENTRE = 0x2000;
 // Attenuation of the volume steps 0 to 15.
 constexpr uint8_t Volume[16] = {42, 40, 37, 34, 32, 29, 26, 24, 21, 18, 16, 13, 10, 8, 5, 2};
 
-// "Voice @<hex>\n", the voice select's console line, without a formatted print: a
-// song has thousands of them.
-void printVoiceLine(std::FILE* log, unsigned voice) {
-    char line[] = "Voice @xx\n";
-    constexpr char HEX[] = "0123456789abcdef";
-    size_t n = 7;
-    if (voice >= 16) {
-        line[n++] = HEX[voice >> 4];
+// The voice selects' console lines, "Voice @<hex>\n", gathered and written in one go:
+// a song has thousands of them.
+class VoiceLines {
+public:
+    explicit VoiceLines(std::FILE* log) : m_log(log) {}
+    ~VoiceLines() { flush(); }
+    VoiceLines(const VoiceLines&) = delete;
+    VoiceLines& operator=(const VoiceLines&) = delete;
+
+    void add(unsigned voice) {
+        if (sizeof m_buf - m_used < LONGEST) {
+            flush();
+        }
+        static constexpr char HEX[] = "0123456789abcdef";
+        char* p = m_buf + m_used;
+        std::memcpy(p, "Voice @", 7);
+        p += 7;
+        if (voice >= 16) {
+            *p++ = HEX[voice >> 4];
+        }
+        *p++ = HEX[voice & 15];
+        *p++ = '\n';
+        m_used = static_cast<size_t>(p - m_buf);
     }
-    line[n++] = HEX[voice & 15];
-    line[n++] = '\n';
-    std::fwrite(line, 1, n, log);
-}
+
+    void flush() {
+        std::fwrite(m_buf, 1, m_used, m_log);
+        m_used = 0;
+    }
+
+private:
+    static constexpr size_t LONGEST = 10;   // "Voice @7f\n"
+    std::FILE* m_log;
+    size_t m_used = 0;
+    char m_buf[8192];
+};
 
 class TrackConverter {
 public:
     TrackConverter(const RunContext& ctx, MdxImage& image, SongState& song, VoiceSide& side,
                    MidiTrack& track, int t)
-        : m_ctx(ctx), m_image(image), m_song(song), m_side(side), m_out(track),
+        : m_image(image), m_song(song), m_side(side), m_out(track), m_voiceLines(ctx.serr),
           m_t(static_cast<uint8_t>(t)) {}
 
     void preamble() {
@@ -243,7 +267,7 @@ private:
             return false;
         }
         m_song.curVoice = p[0] & 0x7F;
-        printVoiceLine(m_ctx.serr, static_cast<unsigned>(m_song.curVoice));
+        m_voiceLines.add(static_cast<unsigned>(m_song.curVoice));
         m_out.event(0xC0, static_cast<uint8_t>(m_song.curVoice));
         // Whatever follows comes one tick later; the next note end takes it back.
         m_out.NextOn = 1;
@@ -333,11 +357,11 @@ private:
         return true;
     }
 
-    const RunContext& m_ctx;
     MdxImage& m_image;
     SongState& m_song;
     VoiceSide& m_side;
     MidiTrack& m_out;
+    VoiceLines m_voiceLines;
     const uint8_t m_t;
     int m_tie = 0;
     uint8_t m_sounding = NO_NOTE;
