@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Whole-process cost of one conversion, set against a plain copy of the same file.
 #
-#   bench/whole_process.sh [PROGRAM_DIR] [RUNS] [INPUT]
+#   bench/whole_process.sh [PROGRAM_DIR] [RUNS] [INPUT...]
 #
 # PROGRAM_DIR holds KARVO2 and KARVO (default: build; /usr/bin for the installed
-# ones), RUNS is the number of runs of each command (default 200), INPUT the MDX
-# file (default: examples/demo.mdx). Each round runs `cp`, KARVO2 and KARVO once,
-# in an order that rotates from round to round, so that a busy moment of the
-# machine falls on all three alike. Prints the median wall time per file of each
-# and the ratio of each program's to the copy's.
+# ones), RUNS is the number of runs of each command on each input (default 200).
+# The inputs default to the example (examples/demo.mdx) and the generated real-size
+# song, which MAKE_SONG writes (default: PROGRAM_DIR/bench/make_song, built with
+# -DKARVO_BENCH=ON; without it the song is left out, with a note). Each round runs
+# `cp`, KARVO2 and KARVO once on every input, in an order that rotates from round to
+# round, so that a busy moment of the machine falls on all of them alike. Prints,
+# per input, the median wall time per file of each and the ratio of each program's
+# to the copy's of the same file.
 #
 # A report, not a test: it fails only when a command fails or an output differs
 # from the first run's.
@@ -18,7 +21,7 @@ export LC_ALL=C   # EPOCHREALTIME's decimal point follows the locale
 root=$(cd "$(dirname "$0")/.." && pwd)
 prog_dir=$(cd "${1:-$root/build}" && pwd)
 runs=${2:-200}
-input=$(realpath "${3:-$root/examples/demo.mdx}")
+inputs=("${@:3}")
 aim=1.20
 
 for prog in KARVO2 KARVO; do
@@ -28,8 +31,26 @@ done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# All commands read local copies of the inputs, named by their position.
+names=()
+if ((${#inputs[@]} == 0)); then
+    cp "$root/examples/demo.mdx" "$work/in0.mdx"
+    names+=(demo.mdx)
+    make_song=${MAKE_SONG:-$prog_dir/bench/make_song}
+    if [[ -x $make_song ]]; then
+        "$make_song" real "$work/in1.mdx"
+        names+=("real-size song")
+    else
+        echo "whole_process.sh: no $make_song: the real-size song is left out" >&2
+    fi
+else
+    for ((k = 0; k < ${#inputs[@]}; ++k)); do
+        cp "$(realpath "${inputs[k]}")" "$work/in$k.mdx"
+        names+=("$(basename "${inputs[k]}")")
+    done
+fi
 cd "$work"
-cp "$input" in.mdx   # all three read the same local file
 
 # Runs one command and appends its wall time in microseconds to FILE. The clock is
 # bash's own, so no extra process is timed.
@@ -42,39 +63,50 @@ timed() {
     echo $((t1 - t0)) >>"$file"
 }
 
-run_cp() { timed t.cp cp in.mdx copy.mdx; }
-run_karvo2() { timed t.KARVO2 "$prog_dir/KARVO2" in.mdx -midi k2.mid -o k2.fxb; }
-run_karvo() { timed t.KARVO "$prog_dir/KARVO" in.mdx -midi k.mid -o k.opm; }
+# Each runs one command on input K.
+run_cp() { timed "t$1.cp" cp "in$1.mdx" "copy$1.mdx"; }
+run_karvo2() { timed "t$1.KARVO2" "$prog_dir/KARVO2" "in$1.mdx" -midi "k2_$1.mid" -o "k2_$1.fxb"; }
+run_karvo() { timed "t$1.KARVO" "$prog_dir/KARVO" "in$1.mdx" -midi "k_$1.mid" -o "k_$1.opm"; }
+
+outputs() { echo "copy$1.mdx k2_$1.mid k2_$1.fxb k_$1.mid k_$1.opm"; }
 
 # One untimed round first: it fills the page cache and keeps the outputs to compare.
-run_cp && run_karvo2 && run_karvo
-for f in copy.mdx k2.mid k2.fxb k.mid k.opm; do cp "$f" "first.$f"; done
-rm -f t.*
+order=()
+for ((k = 0; k < ${#names[@]}; ++k)); do
+    run_cp "$k" && run_karvo2 "$k" && run_karvo "$k"
+    for f in $(outputs "$k"); do cp "$f" "first.$f"; done
+    order+=("run_cp $k" "run_karvo2 $k" "run_karvo $k")
+done
+rm -f t*.*
 
-order=(run_cp run_karvo2 run_karvo)
 for ((i = 0; i < runs; ++i)); do
-    for ((j = 0; j < 3; ++j)); do
-        "${order[(i + j) % 3]}"
+    for ((j = 0; j < ${#order[@]}; ++j)); do
+        ${order[(i + j) % ${#order[@]}]}
     done
 done
 
-for f in copy.mdx k2.mid k2.fxb k.mid k.opm; do
-    cmp -s "$f" "first.$f" || { echo "whole_process.sh: $f changed between runs" >&2; exit 1; }
+for ((k = 0; k < ${#names[@]}; ++k)); do
+    for f in $(outputs "$k"); do
+        cmp -s "$f" "first.$f" || { echo "whole_process.sh: $f (${names[k]}) changed between runs" >&2; exit 1; }
+    done
 done
 
 median() {
     sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-size=$(stat -c %s in.mdx)
-echo "whole process: $runs runs each of $(basename "$input") ($size bytes), programs from $prog_dir"
-base=$(median t.cp)
-printf '%-8s median %8.3f ms per file\n' cp "$(awk -v m="$base" 'BEGIN { print m / 1000 }')"
-for prog in KARVO2 KARVO; do
-    m=$(median "t.$prog")
-    awk -v p="$prog" -v m="$m" -v b="$base" -v aim="$aim" 'BEGIN {
-        r = m / b
-        printf "%-8s median %8.3f ms per file   ratio to cp %.2f (%s %.2f)\n", p, m / 1000, r,
-               r <= aim ? "within" : "above", aim
-    }'
+for ((k = 0; k < ${#names[@]}; ++k)); do
+    ((k == 0)) || echo
+    size=$(stat -c %s "in$k.mdx")
+    echo "whole process: $runs runs each of ${names[k]} ($size bytes), programs from $prog_dir"
+    base=$(median "t$k.cp")
+    printf '%-8s median %8.3f ms per file\n' cp "$(awk -v m="$base" 'BEGIN { print m / 1000 }')"
+    for prog in KARVO2 KARVO; do
+        m=$(median "t$k.$prog")
+        awk -v p="$prog" -v m="$m" -v b="$base" -v aim="$aim" 'BEGIN {
+            r = m / b
+            printf "%-8s median %8.3f ms per file   ratio to cp %.2f (%s %.2f)\n", p, m / 1000, r,
+                   r <= aim ? "within" : "above", aim
+        }'
+    done
 done
