@@ -2,6 +2,9 @@
 // are converted, and one block of lines per voice record, printed as it is decoded.
 #include "text_voice_side.h"
 
+#include <charconv>
+#include <initializer_list>
+
 namespace karvo {
 namespace {
 
@@ -25,6 +28,26 @@ void appendf(std::string& out, const char* format, Args... args) {
     std::string longer(static_cast<size_t>(n > 0 ? n : 0) + 1, '\0');
     std::snprintf(longer.data(), longer.size(), format, args...);
     out.append(longer.data(), longer.size() - 1);
+}
+
+// The values of a CH or operator line, each as "%3d" would print it, one blank apart,
+// and the end of the line. A song has a few lines for each of its voices, and a
+// formatted print costs several times as much.
+void appendColumns(std::string& out, std::initializer_list<int> values) {
+    bool first = true;
+    for (const int v : values) {
+        if (!first) {
+            out += ' ';
+        }
+        first = false;
+        char digits[16];
+        const auto n = static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
+        if (n < 3) {
+            out.append(3 - n, ' ');
+        }
+        out.append(digits, n);
+    }
+    out += '\n';
 }
 
 }  // namespace
@@ -85,8 +108,8 @@ void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
 
 void TextVoiceSide::onSlot(uint8_t SLOT) {
     const auto s = static_cast<size_t>(m_slot);
-    appendf(*m_out, "CH:%3d %3d %3d %3d %3d %3d %3d\n", PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s],
-                 SLOT, NE[s] / 128);
+    *m_out += "CH:";
+    appendColumns(*m_out, {PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s], SLOT, NE[s] / 128});
 }
 
 void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) {
@@ -97,9 +120,10 @@ void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a
     // The record's last byte: its four operators, as M1, C1, M2, C2.
     for (const int p : TblS) {
         const OperatorRecord& op = m_op[static_cast<size_t>(p)];
-        appendf(*m_out, "%s:%3d %3d %3d %3d %3d %3d %3d %3d %3d %3d %3d\n",
-                     name[static_cast<size_t>(p)], op.AR, op.D1R, op.D2R, op.RR, op.D1L, op.TL,
-                     op.KS, op.MUL, op.DT1, op.DT2, op.AMS_EN);
+        *m_out += name[static_cast<size_t>(p)];
+        *m_out += ':';
+        appendColumns(*m_out, {op.AR, op.D1R, op.D2R, op.RR, op.D1L, op.TL, op.KS, op.MUL, op.DT1,
+                               op.DT2, op.AMS_EN});
     }
 }
 

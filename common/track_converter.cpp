@@ -6,6 +6,7 @@
 // command would, and does nothing at all.
 #include "track_converter.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -63,6 +64,7 @@ public:
     TrackConverter(const RunContext& ctx, MdxImage& image, SongState& song, VoiceSide& side,
                    MidiTrack& track, int t)
         : m_image(image), m_song(song), m_side(side), m_out(track), m_voiceLines(ctx.serr),
+          m_data(image.Ibuf.data()), m_size(static_cast<uint32_t>(image.Ibuf.size())),
           m_t(static_cast<uint8_t>(t)) {}
 
     void preamble() {
@@ -100,12 +102,12 @@ public:
 private:
     // The next n bytes at Ipos, or nullptr when the image ends before them.
     const uint8_t* take(uint32_t n) {
-        if (m_image.available(m_image.Ipos) < n) {
+        const uint32_t pos = m_image.Ipos;
+        if (pos >= m_size || m_size - pos < n) {
             return nullptr;
         }
-        const uint8_t* p = &m_image.Ibuf[m_image.Ipos];
-        m_image.Ipos += n;
-        return p;
+        m_image.Ipos = pos + n;
+        return m_data + pos;
     }
 
     void bend(uint32_t value) {
@@ -362,6 +364,8 @@ private:
     VoiceSide& m_side;
     MidiTrack& m_out;
     VoiceLines m_voiceLines;
+    const uint8_t* const m_data;   // the image, which no track changes
+    const uint32_t m_size;
     const uint8_t m_t;
     int m_tie = 0;
     uint8_t m_sounding = NO_NOTE;
@@ -375,11 +379,18 @@ private:
 
 }  // namespace
 
+// 127 x sqrt(10^(-0.0375 a)), truncated: worked out once for every attenuation, as a
+// song sets the volume thousands of times.
 uint8_t volumeValue(uint32_t attenuation) {
-    if (attenuation == 0) {
-        return 127;
-    }
-    return static_cast<uint8_t>(127.0 * std::sqrt(std::pow(10.0, -0.0375 * attenuation)));
+    static const std::array<uint8_t, 128> VALUES = [] {
+        std::array<uint8_t, 128> values{};
+        values[0] = 127;
+        for (uint32_t a = 1; a < values.size(); ++a) {
+            values[a] = static_cast<uint8_t>(127.0 * std::sqrt(std::pow(10.0, -0.0375 * a)));
+        }
+        return values;
+    }();
+    return VALUES[attenuation & 127];
 }
 
 bool convertTrack(const RunContext& ctx, MdxImage& image, SongState& song, VoiceSide& side,
@@ -393,8 +404,10 @@ bool convertTrack(const RunContext& ctx, MdxImage& image, SongState& song, Voice
     track.NextOn = static_cast<uint32_t>(n - t) * 8 + 2;
 
     bool whole = true;
+    const uint32_t maxElements = ctx.maxTrackElements;
+    const uint32_t maxChunk = ctx.maxTrackChunk;
     for (uint32_t elements = 0;; ++elements) {
-        if (elements == ctx.maxTrackElements || track.Tpos >= ctx.maxTrackChunk) {
+        if (elements == maxElements || track.Tpos >= maxChunk) {
             whole = false;
             break;
         }
