@@ -52,6 +52,25 @@ void untrack(const std::string& name) {
     }
 }
 
+bool createNamedTemp(const std::string& target, bool text, TempFile& temp) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = tempName(target);
+        std::FILE* stream = nullptr;
+        switch (createExclusive(name, target, text, stream)) {
+        case NewFile::Exists:
+            continue;
+        case NewFile::Failed:
+            return false;
+        case NewFile::Made:
+            track(name);
+            temp.name = name;
+            temp.stream = stream;
+            return true;
+        }
+    }
+    return false;
+}
+
 void removeTracked() {
     for (int k = 0; k < TRACKED; ++k) {
         if (trackedUsed[k].load()) {

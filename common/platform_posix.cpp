@@ -179,27 +179,23 @@ bool createTemp(const std::string& target, bool text, TempFile& temp) {
         close(fd);
     }
     // Where the file system has no unnamed files: a hidden name beside the target.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = tempName(target);
-        const int named = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (named < 0) {
-            if (errno == EEXIST) {
-                continue;
-            }
-            return false;
-        }
-        track(name);
-        temp.name = name;
-        temp.stream = fdopen(named, mode);
-        if (temp.stream == nullptr) {
-            close(named);
-            discardTemp(temp);
-            return false;
-        }
-        keepMode(named, target);
-        return true;
+    return createNamedTemp(target, text, temp);
+}
+
+NewFile createExclusive(const std::string& name, const std::string& target, bool text,
+                        std::FILE*& stream) {
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return errno == EEXIST ? NewFile::Exists : NewFile::Failed;
     }
-    return false;
+    stream = fdopen(fd, text ? "w" : "wb");
+    if (stream == nullptr) {
+        close(fd);
+        unlink(name.c_str());
+        return NewFile::Failed;
+    }
+    keepMode(fd, target);
+    return NewFile::Made;
 }
 
 bool commitTemp(TempFile& temp) {

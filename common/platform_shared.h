@@ -2,7 +2,10 @@
 // table of temporary files that a run ended by a signal or the console removes.
 #pragma once
 
+#include <cstdio>
 #include <string>
+
+#include "platform.h"
 
 namespace karvo::platform {
 
@@ -15,6 +18,11 @@ std::string folderPrefix(const std::string& target);
 void removeFile(const char* name);
 // Sets up removeTracked() to run when the run is ended from outside.
 void installRemovalHandler();
+// Makes the file name, which must not exist yet, and opens it for writing in text or
+// binary mode, with the mode a replaced target has. Exists when the name is taken.
+enum class NewFile { Made, Exists, Failed };
+NewFile createExclusive(const std::string& name, const std::string& target, bool text,
+                        std::FILE*& stream);
 
 // Shared.
 // A name in the target's folder that no other run picks at the same moment.
@@ -25,5 +33,7 @@ void track(const std::string& name);
 void untrack(const std::string& name);
 // Removes every tracked file; safe in a signal handler and on another thread.
 void removeTracked();
+// A hidden file beside target under a name no other run has, tracked from the start.
+bool createNamedTemp(const std::string& target, bool text, TempFile& temp);
 
 }  // namespace karvo::platform

@@ -209,29 +209,25 @@ std::FILE* openDirect(const std::string& path, bool text) {
 bool createTemp(const std::string& target, bool text, TempFile& temp) {
     temp = TempFile{};
     temp.target = target;
-    // Windows has no unnamed files: a new hidden file beside the target, shared for
-    // deletion so that the console handler can remove it while it is open.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = tempName(target);
-        const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-                continue;
-            }
-            return false;
-        }
-        track(name);
-        temp.name = name;
-        temp.stream = streamOf(handle, text);
-        if (temp.stream == nullptr) {
-            discardTemp(temp);
-            return false;
-        }
-        return true;
+    // Windows has no unnamed files: a new hidden file beside the target.
+    return createNamedTemp(target, text, temp);
+}
+
+// Shared for deletion, so that the console handler can remove it while it is open.
+NewFile createExclusive(const std::string& name, const std::string&, bool text, std::FILE*& stream) {
+    const HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewFile::Exists
+                                                                            : NewFile::Failed;
     }
-    return false;
+    stream = streamOf(handle, text);
+    if (stream == nullptr) {
+        DeleteFileA(name.c_str());
+        return NewFile::Failed;
+    }
+    return NewFile::Made;
 }
 
 bool commitTemp(TempFile& temp) {
