@@ -1,11 +1,14 @@
 // One whole run of a program, in process, on arbitrary input bytes. The input comes
-// through standard input, the MIDI file and the voice output go to anonymous memory
-// files, and the console goes nowhere. Besides the sanitizers, every run checks what
-// a user relies on: the exit status is 0 or 1, and a run that reaches its end leaves
-// a well-formed MIDI file and a voice output of the program's shape.
+// through standard input from an anonymous memory file, the MIDI file and the voice
+// output are ordinary files in a folder of the process's own (in memory where the
+// system has /dev/shm), and the console goes nowhere. Besides the sanitizers, every
+// run checks what a user relies on: the exit status is 0 or 1, a run that fails
+// leaves no file, and a run that reaches its end leaves a well-formed MIDI file and
+// a voice output of the program's shape.
 #pragma once
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -19,39 +22,61 @@
 
 namespace karvo::fuzz {
 
-// A file in memory, reachable by a path of its own.
+// A file in memory, for standard input.
 class MemFile {
 public:
     MemFile() : m_fd(memfd_create("karvo-fuzz", 0)) {
         if (m_fd < 0) {
             std::abort();
         }
-        m_path = "/proc/self/fd/" + std::to_string(m_fd);
     }
     ~MemFile() { close(m_fd); }
     MemFile(const MemFile&) = delete;
     MemFile& operator=(const MemFile&) = delete;
 
     int fd() const { return m_fd; }
-    const char* path() const { return m_path.c_str(); }
-
-    std::vector<uint8_t> bytes() const {
-        std::vector<uint8_t> all;
-        uint8_t chunk[65536];
-        for (off_t at = 0;;) {
-            const ssize_t n = pread(m_fd, chunk, sizeof chunk, at);
-            if (n <= 0) {
-                return all;
-            }
-            all.insert(all.end(), chunk, chunk + n);
-            at += n;
-        }
-    }
 
 private:
     int m_fd;
+};
+
+// The folder the outputs of every run go to, removed when the process ends.
+class OutputFolder {
+public:
+    OutputFolder() {
+        struct stat st {};
+        std::string pattern = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+        pattern += "/karvo-fuzz-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        m_path = pattern;
+    }
+    ~OutputFolder() { rmdir(m_path.c_str()); }
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+
+    std::string path(const char* name) const { return m_path + "/" + name; }
+
+private:
     std::string m_path;
 };
+
+// The bytes of the file at path, which is then removed; false when there is none.
+inline bool takeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        return false;
+    }
+    bytes.clear();
+    uint8_t chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) {
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    std::fclose(f);
+    unlink(path.c_str());
+    return true;
+}
 
 // Runs the program whose voice side is Side on data and aborts on anything a user
 // would call broken. VoiceCheck(bytes) says whether a finished voice output is whole.
@@ -70,17 +95,23 @@ void convertOnce(const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole
     lseek(input.fd(), 0, SEEK_SET);
     std::FILE* in = fdopen(dup(input.fd()), "rb");
 
-    MemFile midi;
-    MemFile voices;
-    const char* argv[] = {"fuzz", "-midi", midi.path(), "-o", voices.path()};
+    static const OutputFolder folder;
+    static const std::string midiPath = folder.path("out.mid");
+    static const std::string voicesPath = folder.path("out.voices");
+    const char* argv[] = {"fuzz", "-midi", midiPath.c_str(), "-o", voicesPath.c_str()};
     RunContext ctx;
     ctx.sin = in;
     ctx.sout = devNull;
     ctx.serr = devNull;
     // A runaway track is cut after 20,000 elements rather than a million: the guard
-    // is the same code, and a runaway costs milliseconds instead of seconds.
-    ctx.maxTrackElements = 20'000;
-    ctx.maxTrackChunk = 1u << 16;
+    // is the same code, and a runaway costs milliseconds instead of seconds. With
+    // KARVO_FUZZ_REAL_GUARDS set, the programs' own guards hold, for a campaign that
+    // also covers what only a long track reaches.
+    static const bool realGuards = std::getenv("KARVO_FUZZ_REAL_GUARDS") != nullptr;
+    if (!realGuards) {
+        ctx.maxTrackElements = 20'000;
+        ctx.maxTrackChunk = 1u << 16;
+    }
     Side side;
     const int status = runConverter(ctx, 5, argv, side);
     std::fclose(in);
@@ -89,12 +120,24 @@ void convertOnce(const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole
         std::fprintf(stderr, "exit status %d\n", status);
         std::abort();
     }
+    std::vector<uint8_t> midi;
+    std::vector<uint8_t> voices;
+    const bool hasMidi = takeFile(midiPath, midi);
+    const bool hasVoices = takeFile(voicesPath, voices);
+    if (status == EXIT_FAILED && (hasMidi || hasVoices)) {
+        std::fprintf(stderr, "a failed run left a file\n");
+        std::abort();
+    }
     if (status == EXIT_DONE) {
-        if (const char* fault = test::midiShapeFault(midi.bytes())) {
+        if (!hasMidi || !hasVoices) {
+            std::fprintf(stderr, "a finished run left no %s\n", hasMidi ? "voice output" : "MIDI file");
+            std::abort();
+        }
+        if (const char* fault = test::midiShapeFault(midi)) {
             std::fprintf(stderr, "MIDI file not well-formed: %s\n", fault);
             std::abort();
         }
-        if (!voiceOutputIsWhole(voices.bytes())) {
+        if (!voiceOutputIsWhole(voices)) {
             std::fprintf(stderr, "voice output not whole\n");
             std::abort();
         }
