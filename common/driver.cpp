@@ -23,6 +23,7 @@ constexpr const char* MSG_OUT_IS_INPUT = "KARVO:output file %s is the input file
 constexpr const char* MSG_NAMED_TWICE = "KARVO:output file %s is named twice.\n";
 constexpr const char* MSG_NO_HEADER = "KARVO:no header!!\n";
 constexpr const char* MSG_NO_VALUE = "KARVO:option %s needs a file name.\n";
+constexpr const char* MSG_BAD_LOOP = "KARVO:option -loop needs a number from 1 to 255.\n";
 constexpr const char* MSG_IMAGE_CUT = "KARVO:data area longer than 65536 bytes; the rest is ignored.\n";
 constexpr const char* MSG_RUNAWAY = "KARVO:track %d runs away; converted up to that point.\n";
 constexpr const char* MSG_HEADER_OK = "header OK\n";
@@ -31,6 +32,12 @@ constexpr const char* MSG_END_OF_POS = "End of pos %x \n";
 constexpr const char* MSG_START_TRACK = "start track %d\n";
 constexpr const char* USAGE_HELP = "-h:help,this text.\n";
 constexpr const char* USAGE_INPUT = "InfileName:Set Input MdxFileName.\n";
+// --help adds these to the usage text that -h prints.
+constexpr const char* HELP_MORE[] = {
+    "-pcm:Convert the PCM tracks too, on MIDI channel 10.\n",
+    "-loop N:Play each track's loop N times in all (1 to 255).\n",
+    "-title:Name the first MIDI track after the song's title.\n",
+};
 
 constexpr int MAX_TRACKS_CONVERTED = 8;
 
@@ -50,7 +57,7 @@ public:
 private:
     int scanArguments(int argc, const char* const* argv);
     bool isInputFile(const std::string& path) const;
-    void usage() const;
+    void usage(bool more = false) const;
     void closeInput();
     void writeToConsole(const std::string& voices);
     bool consoleWritten();
@@ -64,6 +71,9 @@ private:
     std::string midiName;            // the last -midi value; MIDI bytes are written when set
     std::string outName;             // the last -o value
     bool hasOutName = false;
+    bool pcm = false;                // convert the tracks after the eighth too
+    bool title = false;              // the song's title as the first track's name
+    int loops = 1;                   // plays of each track's loop
     OutputFile midiFile;
     OutputFile voiceFile;
 
@@ -71,11 +81,35 @@ private:
     SongState song;
 };
 
-void Run::usage() const {
+void Run::usage(bool more) const {
     const UsageLines& own = side.usageLines();
     for (const char* line : {own[0], own[1], own[2], USAGE_HELP, USAGE_INPUT, own[3], own[4]}) {
         std::fputs(line, ctx.serr);
     }
+    if (more) {
+        for (const char* line : HELP_MORE) {
+            std::fputs(line, ctx.serr);
+        }
+    }
+}
+
+// A decimal number from 1 to 255, digits only.
+bool parseLoops(std::string_view text, int& loops) {
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+        if (value > 255) {
+            return false;
+        }
+    }
+    if (value < 1) {
+        return false;   // also an empty value
+    }
+    loops = value;
+    return true;
 }
 
 // The input is the only stream the run opens by itself. The standard streams are
@@ -94,8 +128,24 @@ int Run::scanArguments(int argc, const char* const* argv) {
     for (int k = 1; k < argc; ++k) {
         const std::string_view arg = argv[k];
         if (arg == "-h" || arg == "--help") {
-            usage();
+            usage(arg == "--help");
             return EXIT_DONE;
+        }
+        if (arg == "-pcm") {
+            pcm = true;
+            continue;
+        }
+        if (arg == "-title") {
+            title = true;
+            continue;
+        }
+        if (arg == "-loop") {
+            if (k + 1 >= argc || !parseLoops(argv[k + 1], loops)) {
+                std::fputs(MSG_BAD_LOOP, ctx.serr);
+                return EXIT_USAGE;
+            }
+            ++k;
+            continue;
         }
         if (arg == "--version") {
             std::fprintf(ctx.sout, "%s %s\n", side.programName(), KARVO_VERSION);
@@ -180,7 +230,12 @@ int Run::main(int argc, const char* const* argv) {
         std::fputs(MSG_NO_HEADER, ctx.serr);
         return EXIT_FAILED;
     }
-    const int trackCount = declared < MAX_TRACKS_CONVERTED ? declared : MAX_TRACKS_CONVERTED;
+    // The FM tracks, and with -pcm the PCM tracks behind them.
+    const int trackCount = pcm || declared < MAX_TRACKS_CONVERTED ? declared : MAX_TRACKS_CONVERTED;
+    std::string name;
+    if (title) {
+        name = platform::sjisToUtf8(image.headBytes.data(), image.titleEnd);
+    }
 
     image.Ipos = 0;
     std::fputs(MSG_HEADER_OK, ctx.serr);
@@ -205,7 +260,8 @@ int Run::main(int argc, const char* const* argv) {
         MidiTrack track;   // one chunk at a time, released after the last
         for (int t = 0; t < trackCount; ++t) {
             std::fprintf(ctx.serr, MSG_START_TRACK, t);
-            if (!convertTrack(ctx, image, song, side, track, t, trackCount)) {
+            const TrackOptions options{loops, t == 0 ? std::string_view(name) : std::string_view()};
+            if (!convertTrack(ctx, image, song, side, track, t, trackCount, options)) {
                 std::fprintf(ctx.serr, MSG_RUNAWAY, t);
             }
             if (midi) {

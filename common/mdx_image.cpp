@@ -45,6 +45,9 @@ int header(MdxImage& image, std::FILE* in, std::FILE* trace) {
             // A CR may start the terminator again, as in "0D 0D 0A 1A" or a title
             // that ends with an empty line.
             state = b == expected ? state + 1 : (b == 0x0D ? 1 : 0);
+            if (state == 3) {
+                image.titleEnd = index - 2;   // the title stops where 0D 0A 1A begins
+            }
             break;
         }
         case 3:

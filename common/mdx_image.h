@@ -21,6 +21,7 @@ struct MdxImage {
     uint32_t VoiceBase = 0;
     uint32_t MMLBase[MAX_TRACKS_DECLARED] = {};
     std::vector<uint8_t> headBytes;  // what the head scan read, so that no seek is needed
+    uint32_t titleEnd = 0;           // the title is headBytes[0] to [titleEnd - 1]
 
     // The file from FileBase on, at most IMAGE_SIZE bytes; Ipos reads it.
     std::vector<uint8_t> Ibuf;

@@ -58,13 +58,19 @@ void MidiTrack::begin(uint8_t channel) {
     Tpos = sizeof MTRK;
 }
 
-void MidiTrack::meta(uint8_t type, const uint8_t* data, uint8_t length) {
-    uint8_t* p = setCuVar(room(3u + length));
-    p[0] = 0xFF;
-    p[1] = type;
-    p[2] = length;
-    std::memcpy(p + 3, data, length);
-    Tpos += 3u + length;
+void MidiTrack::meta(uint8_t type, const uint8_t* data, uint32_t length) {
+    uint8_t* p = setCuVar(room(2 + MAX_DELTA_SIZE + length));
+    *p++ = 0xFF;
+    *p++ = type;
+    Tpos += 2;
+    for (int i = InttoVar(length); i >= 0; --i) {
+        *p++ = Var[i];
+        ++Tpos;
+    }
+    if (length != 0) {
+        std::memcpy(p, data, length);
+    }
+    Tpos += length;
 }
 
 void MidiTrack::end() {

@@ -47,8 +47,9 @@ public:
         p[2] = data2;
         Tpos += 3;
     }
-    // A meta event at the pending delta: FF, type, length, data.
-    void meta(uint8_t type, const uint8_t* data, uint8_t length);
+    // A meta event at the pending delta: FF, type, the length as a variable-length
+    // quantity, data.
+    void meta(uint8_t type, const uint8_t* data, uint32_t length);
 
     uint8_t channel() const { return m_channel; }
     // The chunk: Tbuf[0] to Tbuf[Tpos - 1].

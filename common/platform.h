@@ -22,6 +22,10 @@ void prepareProcess();
 // go out unchanged and a voice text ends its lines as in a file.
 void streamMode(std::FILE* stream, bool text);
 
+// Text in Shift-JIS (code page 932) as UTF-8, with the system's own converter. A byte
+// that starts no valid character becomes U+FFFD, and the text goes on behind it.
+std::string sjisToUtf8(const uint8_t* bytes, size_t n);
+
 // Which file a stream or a path is, to tell whether two names are one file.
 struct FileId {
     bool known = false;

@@ -1,5 +1,6 @@
 // The platform layer on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +90,43 @@ void prepareProcess() {
 }
 
 void streamMode(std::FILE*, bool) {}
+
+std::string sjisToUtf8(const uint8_t* bytes, size_t n) {
+    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";   // U+FFFD
+    std::string out;
+    const iconv_t cd = iconv_open("UTF-8", "CP932");
+    // Without a converter only ASCII is known.
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        for (size_t k = 0; k < n; ++k) {
+            if (bytes[k] < 0x80) {
+                out += static_cast<char>(bytes[k]);
+            } else {
+                out += REPLACEMENT;
+            }
+        }
+        return out;
+    }
+    std::string in(reinterpret_cast<const char*>(bytes), n);
+    char* from = in.data();
+    size_t left = n;
+    while (left > 0) {
+        char chunk[256];
+        char* to = chunk;
+        size_t room = sizeof chunk;
+        const size_t done = iconv(cd, &from, &left, &to, &room);
+        const int error = errno;
+        out.append(chunk, static_cast<size_t>(to - chunk));
+        if (done == static_cast<size_t>(-1) && error != E2BIG) {
+            // An invalid or cut-off sequence: its first byte is replaced.
+            out += REPLACEMENT;
+            ++from;
+            --left;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    iconv_close(cd);
+    return out;
+}
 
 FileId idOf(std::FILE* stream) {
     struct stat st {};

@@ -118,6 +118,31 @@ void prepareProcess() {
     }
 }
 
+std::string sjisToUtf8(const uint8_t* bytes, size_t n) {
+    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";   // U+FFFD
+    std::string out;
+    for (size_t k = 0; k < n;) {
+        // A lead byte takes the next one with it; a character that the code page
+        // does not know, or a lead byte at the end, is replaced by its first byte.
+        const uint8_t b = bytes[k];
+        const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+        const int length = lead && k + 1 < n ? 2 : 1;
+        wchar_t wide[2];
+        const int units = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS,
+                                              reinterpret_cast<const char*>(bytes + k), length, wide, 2);
+        if (units <= 0 || (lead && length == 1)) {
+            out += REPLACEMENT;
+            k += 1;
+            continue;
+        }
+        char utf8[8];
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide, units, utf8, sizeof utf8, nullptr, nullptr);
+        out.append(utf8, size > 0 ? static_cast<size_t>(size) : 0);
+        k += static_cast<size_t>(length);
+    }
+    return out;
+}
+
 void streamMode(std::FILE* stream, bool text) {
     std::fflush(stream);   // what is buffered goes out in the mode it was written for
     const int fd = _fileno(stream);

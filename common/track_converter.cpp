@@ -62,13 +62,14 @@ private:
 class TrackConverter {
 public:
     TrackConverter(const RunContext& ctx, MdxImage& image, SongState& song, VoiceSide& side,
-                   MidiTrack& track, int t)
+                   MidiTrack& track, int t, int loops)
         : m_image(image), m_song(song), m_side(side), m_out(track), m_voiceLines(ctx.serr),
           m_data(image.Ibuf.data()), m_size(static_cast<uint32_t>(image.Ibuf.size())),
-          m_t(static_cast<uint8_t>(t)) {}
+          m_t(static_cast<uint8_t>(t)), m_pcm(t >= FIRST_PCM_TRACK), m_jumpsLeft(loops - 1) {}
 
     void preamble() {
-        m_out.event(0xC0, 0x01);                   // program 1
+        // Program 1 for an FM track, the standard drum kit for a PCM track.
+        m_out.event(0xC0, m_pcm ? 0x00 : 0x01);
         static constexpr uint8_t CONTROLLERS[][2] = {
             {0x65, 0x00}, {0x64, 0x00},            // registered parameter 0: bend range
             {0x06, 0x20},                          // 32 semitones
@@ -176,7 +177,7 @@ private:
     bool command(uint8_t b) {
         switch (b) {
         case 0xF1:
-            return false;
+            return loopBack();
         case 0xF2: {
             const uint8_t* p = take(2);
             if (p == nullptr) {
@@ -263,10 +264,26 @@ private:
         return true;
     }
 
+    // The end command is followed by the loop's offset (be16, back to the loop point)
+    // or by 00 when the track does not loop. Played again while plays are left, with
+    // every state as it stands.
+    bool loopBack() {
+        const uint32_t pos = m_image.Ipos;
+        if (m_jumpsLeft <= 0 || pos >= m_size || m_data[pos] == 0 || m_size - pos < 2) {
+            return false;
+        }
+        m_image.Ipos = (pos + 2 + get_be16(m_data + pos)) & 0xFFFF;
+        --m_jumpsLeft;
+        return true;
+    }
+
     bool voiceSelect() {
         const uint8_t* p = take(1);
         if (p == nullptr) {
             return false;
+        }
+        if (m_pcm) {
+            return true;   // a sample part has no voice to select
         }
         m_song.curVoice = p[0] & 0x7F;
         m_voiceLines.add(static_cast<unsigned>(m_song.curVoice));
@@ -303,7 +320,9 @@ private:
         m_out.event(0xB0, 0x4C, static_cast<uint8_t>(q[0] >> 1));   // LFO frequency
         m_out.event(0xB0, 0x0D, static_cast<uint8_t>(q[1] & 0x7F));  // PMD
         m_out.event(0xB0, 0x0C, static_cast<uint8_t>(q[2] & 0x7F));  // AMD
-        m_side.setLfoPrm(m_song.curVoice, decodeLfo(first, q[3]));
+        if (!m_pcm) {
+            m_side.setLfoPrm(m_song.curVoice, decodeLfo(first, q[3]));
+        }
         return true;
     }
 
@@ -367,6 +386,8 @@ private:
     const uint8_t* const m_data;   // the image, which no track changes
     const uint32_t m_size;
     const uint8_t m_t;
+    const bool m_pcm;
+    int m_jumpsLeft;      // loop jumps still to make
     int m_tie = 0;
     uint8_t m_sounding = NO_NOTE;
     bool m_porta = false;
@@ -394,11 +415,16 @@ uint8_t volumeValue(uint32_t attenuation) {
 }
 
 bool convertTrack(const RunContext& ctx, MdxImage& image, SongState& song, VoiceSide& side,
-                  MidiTrack& track, int t, int n) {
+                  MidiTrack& track, int t, int n, const TrackOptions& options) {
     image.Ipos = image.MMLBase[t];
-    track.begin(static_cast<uint8_t>(t));
+    track.begin(t >= FIRST_PCM_TRACK ? PCM_CHANNEL : static_cast<uint8_t>(t));
+    if (!options.name.empty()) {
+        track.NextOn = 0;
+        track.meta(0x03, reinterpret_cast<const uint8_t*>(options.name.data()),
+                   static_cast<uint32_t>(options.name.size()));
+    }
     track.NextOn = static_cast<uint32_t>(t) * 8 + 1;
-    TrackConverter converter(ctx, image, song, side, track, t);
+    TrackConverter converter(ctx, image, song, side, track, t, options.loops);
     converter.preamble();
     // Every track's first element falls on tick 8n + 9.
     track.NextOn = static_cast<uint32_t>(n - t) * 8 + 2;

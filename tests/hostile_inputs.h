@@ -19,14 +19,6 @@ struct HostileInput {
 
 namespace hostile {
 
-inline Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) {
-        all.insert(all.end(), p.begin(), p.end());
-    }
-    return all;
-}
-
 // The same track, ended by F1, on all eight tracks.
 inline Bytes everyTrack(const Bytes& track) {
     return buildMdx(withTracks(std::vector<Bytes>(8, track)));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,14 @@ inline MdxFixture withTracks(std::vector<Bytes> tracks) {
     }
     f.tracks = std::move(tracks);
     return f;
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) {
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    return all;
 }
 
 // A repeat of count passes around body: F6 count 00, body, then a repeat end that

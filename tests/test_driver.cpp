@@ -77,8 +77,13 @@ TEST_F(Driver, PrintsEachProgramsUsageTextForNoArgumentsAndForHelp) {
     EXPECT_EQ(run(text, {}), (Result{2, "", textUsage}));
     EXPECT_EQ(run(bank, {"-h"}), (Result{0, "", bankUsage}));
     EXPECT_EQ(run(text, {"-h"}), (Result{0, "", textUsage}));
-    EXPECT_EQ(run(bank, {"--help"}), (Result{0, "", bankUsage}));
-    EXPECT_EQ(run(text, {"--help"}), (Result{0, "", textUsage}));
+    // --help adds a line for each option beyond the usage text.
+    const std::string more =
+        "-pcm:Convert the PCM tracks too, on MIDI channel 10.\n"
+        "-loop N:Play each track's loop N times in all (1 to 255).\n"
+        "-title:Name the first MIDI track after the song's title.\n";
+    EXPECT_EQ(run(bank, {"--help"}), (Result{0, "", bankUsage + more}));
+    EXPECT_EQ(run(text, {"--help"}), (Result{0, "", textUsage + more}));
     // Help after an input name: nothing is converted.
     EXPECT_EQ(run(bank, {file("in.mdx", THREE_TRACKS), "-h"}), (Result{0, "", bankUsage}));
     // --version ends the run where the scan meets it, as -h does.
@@ -147,8 +152,8 @@ TEST_F(Driver, WritesTheMidiFileByteForByte) {
 
 TEST_F(Driver, ConvertsOnlyTheFirstEightOfSixteenTracks) {
     const std::string midi = dir.path("out.mid");
-    const Result r = run(bank, {file("in.mdx", test::buildMdx(test::withTracks(std::vector<Bytes>(16)))), "-midi", midi,
-                                "-o", dir.path("v.fxb")});
+    const std::string in = file("in.mdx", test::buildMdx(test::withTracks(std::vector<Bytes>(16))));
+    const Result r = run(bank, {in, "-midi", midi, "-o", dir.path("v.fxb")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.out).size(), 16u);
     EXPECT_EQ(r.err,
@@ -157,6 +162,60 @@ TEST_F(Driver, ConvertsOnlyTheFirstEightOfSixteenTracks) {
     const auto parts = chunks(test::readFile(midi));
     ASSERT_EQ(parts.size(), 9u);
     EXPECT_EQ(parts[0][11], 8);
+
+    // With -pcm all sixteen, each starting on tick 8 x 16 + 9; the PCM tracks on
+    // channel 10 with the drum kit.
+    const Result all = run(text, {in, "-pcm", "-midi", midi});
+    EXPECT_EQ(all.status, 0);
+    EXPECT_NE(all.err.find("start track 15\n"), std::string::npos) << all.err;
+    const auto pcm = chunks(test::readFile(midi));
+    ASSERT_EQ(pcm.size(), 17u);
+    EXPECT_EQ(pcm[0][11], 16);
+    EXPECT_EQ(Bytes(pcm[8].begin() + 8, pcm[8].begin() + 11), (Bytes{0x39, 0xC7, 0x01}));   // track 7: FM
+    EXPECT_EQ(Bytes(pcm[9].begin() + 8, pcm[9].begin() + 11), (Bytes{0x41, 0xC9, 0x00}));   // track 8: drums
+    EXPECT_EQ(Bytes(pcm[16].begin() + 8, pcm[16].begin() + 12), (Bytes{0x79, 0xC9, 0x00, 0x01}));
+    EXPECT_EQ(Bytes(pcm[16].end() - 8, pcm[16].end()), (Bytes{0x01, 0xE9, 0x00, 0x40, 0x00, 0xFF, 0x2F, 0x00}));
+}
+
+TEST_F(Driver, RefusesALoopCountThatIsNoNumberFrom1To255) {
+    const std::string in = file("in.mdx", THREE_TRACKS);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {in, "-loop"}, {in, "-loop", "0"}, {in, "-loop", "256"}, {in, "-loop", "1000"},
+             {in, "-loop", "x"}, {in, "-loop", "2x"}, {in, "-loop", "-2"}, {in, "-loop", ""},
+             {"-loop", "-midi", in}}) {
+        EXPECT_EQ(run(bank, args), (Result{2, "", "KARVO:option -loop needs a number from 1 to 255.\n"}))
+            << args.back();
+    }
+    for (const char* count : {"1", "255", "007"}) {
+        EXPECT_EQ(run(bank, {in, "-loop", count}).status, 0) << count;
+    }
+}
+
+// The title is the file's bytes before 0D 0A 1A, from Shift-JIS: a kanji, a
+// half-width kana, a lead byte with no trail byte after it, and one at the end.
+TEST_F(Driver, NamesTheFirstTrackAfterTheSongsTitle) {
+    test::MdxFixture song = test::withTracks({{0x80, 0x00}, {}});
+    song.title = std::string("\x8B\xC8 \xB1\x82 \x0D\x0A\x82", 9);
+    const std::string in = file("in.mdx", test::buildMdx(song));
+    const std::string midi = dir.path("out.mid");
+    ASSERT_EQ(run(bank, {in, "-title", "-midi", midi}).status, 0);
+    const auto titled = chunks(test::readFile(midi));
+    ASSERT_EQ(titled.size(), 3u);
+    const Bytes name = {0x00, 0xFF, 0x03, 0x10,   // 16 bytes of UTF-8
+                        0xE6, 0x9B, 0xB2, ' ', 0xEF, 0xBD, 0xB1,   // U+66F2, U+FF71
+                        0xEF, 0xBF, 0xBD, ' ', 0x0D, 0x0A,         // U+FFFD for 82 before a blank
+                        0xEF, 0xBF, 0xBD};                          // and for 82 at the end
+    EXPECT_EQ(Bytes(titled[1].begin() + 8, titled[1].begin() + 8 + static_cast<std::ptrdiff_t>(name.size())), name);
+    ASSERT_EQ(run(bank, {in, "-midi", midi}).status, 0);
+    const auto plain = chunks(test::readFile(midi));
+    EXPECT_EQ(Bytes(titled[1].begin() + 8 + static_cast<std::ptrdiff_t>(name.size()), titled[1].end()),
+              Bytes(plain[1].begin() + 8, plain[1].end()));   // the rest as without -title
+    EXPECT_EQ(titled[2], plain[2]);
+
+    // An empty title writes no event.
+    song.title.clear();
+    ASSERT_EQ(run(bank, {file("untitled.mdx", test::buildMdx(song)), "-title", "-midi", midi}).status, 0);
+    EXPECT_EQ(chunks(test::readFile(midi))[1][8], 0x01);   // the preamble comes first
 }
 
 TEST_F(Driver, ConvertsTheLastOfTwoInputNames) {

@@ -66,6 +66,7 @@ TEST_F(OutputFiles, RunsThatEndEarlyLeaveEveryEarlierFileAsItWas) {
         {{"-midi", midi, "-o", voices, noHeader}, 1},
         {{in, "-o", voices, "-midi", midi, "-midi"}, 2},
         {{"-midi", midi, "-midi", path("no/such/folder.mid"), in}, 1},
+        {{"-midi", midi, "-o", voices, in, "-loop", "256"}, 2},
     };
     for (const auto& [args, status] : early) {
         SCOPED_TRACE(args.back());

@@ -26,7 +26,7 @@ struct TrackRun {
     Bytes chunk(const Bytes& track, int t = 0, int n = 1) {
         image.Ibuf = track;
         image.MMLBase[t] = 0;
-        whole = convertTrack(ctx, image, song, side, out, t, n);
+        whole = convertTrack(ctx, image, song, side, out, t, n, options);
         return Bytes(out.data(), out.data() + out.Tpos);
     }
 
@@ -43,6 +43,7 @@ struct TrackRun {
     RunContext ctx;
     MdxImage image;
     SongState song;
+    TrackOptions options;
     MidiTrack out;
     RecordingSide side;
     test::MemOut err;
@@ -423,6 +424,63 @@ TEST(ConvertTrack, SkipsTheOperandsOfCommandsThatWriteNothing) {
             << std::hex << int(command[0]) << ' ' << command.size();
         EXPECT_TRUE(run.side.calls.empty());
     }
+}
+
+// A sample part: the drum kit on channel 10; a voice select and the LFO command
+// reach no voice, and the voice select costs no tick.
+TEST(ConvertTrack, PlaysAPcmTrackOnChannel10WithTheDrumKitAndNoVoice) {
+    TrackRun run;
+    run.song.curVoice = 3;
+    EXPECT_EQ(run.chunk({0xFD, 0x05, 0xEA, 0x00, 0x10, 0x20, 0x30, 0x47, 0xED, 0x9F, 0x83, 0x17, 0xF1}, 8, 9),
+              (Bytes{
+                  'M', 'T', 'r', 'k', 0x00, 0x00, 0x00, 0x33,
+                  0x41, 0xC9, 0x00,        // delta 65, program 0: the standard drum kit
+                  0x01, 0xB9, 0x65, 0x00,
+                  0x01, 0xB9, 0x64, 0x00,
+                  0x01, 0xB9, 0x06, 0x20,
+                  0x01, 0xB9, 0x0D, 0x00,
+                  0x01, 0xB9, 0x0C, 0x00,
+                  0x01, 0xE9, 0x00, 0x40,
+                  0x0A, 0xB9, 0x4C, 0x08,  // the LFO controllers, on channel 10 too
+                  0x00, 0xB9, 0x0D, 0x20,
+                  0x00, 0xB9, 0x0C, 0x30,
+                  0x00, 0x99, 0x06, 0x64,  // sample 0x83 as key 6, on the same tick
+                  0x18, 0x89, 0x06, 0x00,  // 24 ticks: no voice-change tick taken back
+                  0x00, 0xFF, 0x2F, 0x00,
+              }));
+    EXPECT_EQ(run.err.str(), "");
+    EXPECT_TRUE(run.side.calls.empty());
+    EXPECT_EQ(run.song.curVoice, 3);
+}
+
+TEST(ConvertTrack, PlaysTheLoopAsOftenAsAskedAndEndsWhereThereIsNone) {
+    const Bytes note = {0x0A, 0x90, 0x03, 0x64, 0x10, 0x80, 0x03, 0x00};
+    const Bytes again = {0x01, 0x90, 0x03, 0x64, 0x10, 0x80, 0x03, 0x00};   // the rest's tick carries
+    const Bytes looping = {0x80, 0x0F, 0x00, 0xF1, 0xFF, 0xFA};   // back 6 bytes, to the note
+    const struct {
+        const char* name;
+        int loops;
+        Bytes track;
+        Bytes events;
+    } cases[] = {
+        {"once", 1, looping, note},
+        {"three times", 3, looping, test::concat({note, again, again})},
+        {"00 behind the end", 3, {0x80, 0x0F, 0x00, 0xF1, 0x00, 0x05}, note},
+        {"the end last in the image", 3, {0x80, 0x0F, 0x00, 0xF1}, note},
+        {"one byte behind the end", 3, {0x80, 0x0F, 0x00, 0xF1, 0xFF}, note},
+    };
+    for (const auto& c : cases) {
+        TrackRun run;
+        run.options.loops = c.loops;
+        EXPECT_EQ(run.events(c.track), c.events) << c.name;
+        EXPECT_TRUE(run.whole) << c.name;
+    }
+    // The runaway guard counts the elements of every pass.
+    TrackRun guarded;
+    guarded.options.loops = 255;
+    guarded.ctx.maxTrackElements = 100;
+    guarded.events(looping);
+    EXPECT_FALSE(guarded.whole);
 }
 
 TEST(ConvertTrack, HandsTheNoiseByteOverOnTrack7Only) {
