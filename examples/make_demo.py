@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Writes demo.mdx: nine bars in A minor for eight FM tracks, composed for this
-project, with a voice area of six voices.
+"""Writes demo.mdx: nine bars in A minor for eight FM tracks and a sample drum part,
+composed for this project, with a voice area of six voices.
 
     python3 examples/make_demo.py [OUTPUT]      (default: demo.mdx beside this script)
 
 Form: bars 1-3 (Am F C), first ending (G), bars 1-3 again, second ending (F G),
 and a closing Am bar, written as a repeat of two passes whose escape skips the
 first ending on the second pass. Tracks: 0 melody, 1 counter-melody (detuned),
-2 bass, 3-5 held chords, 6 a gliding synth line, 7 drums on the noise channel;
-track 8 (the PCM track of the format) is empty.
+2 bass, 3-5 held chords, 6 a gliding synth line, 7 drums on the noise channel,
+8 the PCM track: kick, snare and hi-hat samples, numbered as the General MIDI
+drum keys. Every track loops: its end command jumps back to where its nine bars
+begin, so the loop of every track is 9 x 192 = 1728 ticks long.
 """
 import pathlib
 import sys
@@ -27,6 +29,19 @@ class Track:
     def __init__(self):
         self.data = bytearray()
         self.open = []    # per open repeat: [start of its body, position of its escape's operand]
+        self.loop = None  # where the loop starts again
+
+    def loop_point(self):
+        self.loop = len(self.data)
+
+    def end(self):
+        """F1, then the jump back to the loop point (be16, counted from behind it),
+        or 00 for a track that does not loop."""
+        self.cmd(0xF1)
+        if self.loop is None:
+            self.cmd(0x00, 0x00)
+        else:
+            self.data += be16(self.loop - (len(self.data) + 2))
 
     def cmd(self, *b):
         self.data += bytes(b)
@@ -93,9 +108,10 @@ def phrase(text):
 
 def melody():
     t = Track()
-    t.cmd(0xFF, 210)                          # tempo: 46 x 256 us per tick
     t.cmd(0xFD, 1, 0xFB, 14, 0xFC, 3)         # lead voice, volume step 14, centre
     t.cmd(0xEA, 0x02, 0xC0, 0x30, 0x00, 0x30)  # triangle LFO, vibrato depth 0x30, PMS 3
+    t.loop_point()
+    t.cmd(0xFF, 210)                          # tempo: 46 x 256 us per tick, again on every pass
     in_form(t, phrase("A4:q C5:q E5:q. D5:e | C5:h~ C5:q R:q | E5:q G5:q E5:q C5:q"),
             phrase("D5:q. B4:e G4:q~ A4:q"),
             phrase("F5:q E5:q D5:q B4:q"),
@@ -108,6 +124,7 @@ def counter_melody():
     t.cmd(0xFD, 2, 0xFB, 11, 0xFC, 1)         # string voice, volume step 11, left
     t.cmd(0xF3, 0x00, 0x08)                   # detune against the melody
     t.cmd(0xEA, 0x00, 0xA0, 0x00, 0x10, 0x01)  # saw LFO, tremolo depth 0x10, AMS 1
+    t.loop_point()
     in_form(t, phrase("E4:h C4:h | A3:h C4:h | G3:h E4:h"), phrase("D4:h B3:h"),
             phrase("C4:h D4:h"), phrase("E4:w"))
     return t
@@ -126,6 +143,7 @@ def bass():
 
     t = Track()
     t.cmd(0xFD, 3, 0xFB, 0x86, 0xFC, 3)       # bass voice, attenuation 6, centre
+    t.loop_point()
     in_form(t, lambda t: (bar("A2", "A3")(t), bar("F2", "F3")(t), bar("C3", "C4")(t)),
             bar("G2", "G3"), phrase(half("F2", "F3") + " " + half("G2", "G3")), phrase("A2:w"))
     return t
@@ -134,6 +152,7 @@ def bass():
 def chord_tone(pan, volume, body, first, second, coda):
     t = Track()
     t.cmd(0xFD, 4, 0xFB, volume, 0xFC, pan)   # organ pad
+    t.loop_point()
     in_form(t, phrase(body), phrase(first), phrase(second), phrase(coda))
     return t
 
@@ -141,6 +160,7 @@ def chord_tone(pan, volume, body, first, second, coda):
 def glide_line():
     t = Track()
     t.cmd(0xFD, 5, 0xFB, 12, 0xFC, 3)         # synth lead, volume step 12, centre
+    t.loop_point()
     in_form(t, phrase("R:w | E5:q^5 A5:q R:h | R:w"), phrase("D5:q^-3 B4:q R:h"),
             phrase("R:h G4:q^2 A4:q~"), phrase("A4:w"))
     return t
@@ -167,8 +187,33 @@ def drums():
 
     t = Track()
     t.cmd(0xFD, 16, 0xFB, 13, 0xFC, 3)        # noise drum voice, volume step 13, centre
+    t.loop_point()
     in_form(t, beat, bar("K H S H K K S H"), bar("K H S H S S S S"),
             lambda t: (bar("K")(t), t.cmd(0xED, 0x88), t.play("C3:h R:q.")))   # low crash
+    return t
+
+
+def samples():
+    """The PCM track: a sample number is a note, kept under the General MIDI drum
+    key of its sound (C2 kick, D2 snare, F#2 closed hi-hat). Short sounds only, so
+    that the last one has died away when the song ends."""
+    kick, snare, hat, close = "C2:12 R:12", "D2:12 R:12", "F#2:6 R:18", "C2:12 R:36"
+
+    def bar(pattern):
+        return lambda t: t.play(" ".join(pattern.split()))
+
+    one = " ".join([kick, hat, snare, hat] * 2)
+    fill = " ".join([kick, hat, snare, hat, kick, snare, snare, snare])
+
+    def beat(t):
+        t.repeat(3)
+        bar(one)(t)
+        t.end_repeat()
+
+    t = Track()
+    t.cmd(0xFD, 0, 0xFB, 10, 0xFC, 3)         # a voice select, which a sample part ignores
+    t.loop_point()
+    in_form(t, beat, bar(one), bar(fill), bar(" ".join([kick, snare, kick, snare, close, close])))
     return t
 
 
@@ -220,9 +265,9 @@ def main():
               chord_tone(2, 9, "A3:w~ | A3:w | G3:w~", "G3:w", "A3:h G3:h", "A3:w"),
               chord_tone(3, 0x90, "C4:w~ | C4:w~ | C4:w", "B3:w", "C4:h B3:h", "C4:w"),
               chord_tone(1, 9, "E4:w~ | F4:w | E4:w", "D4:w", "F4:h D4:h", "E4:w"),
-              glide_line(), drums(), Track()]
+              glide_line(), drums(), samples()]
     for t in tracks:
-        t.cmd(0xF1)
+        t.end()
     voices = b"".join(voice_record(*v) for v in VOICES)
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else pathlib.Path(__file__).with_name("demo.mdx")
     out.write_bytes(mdx("KARVO demo: nine bars in A minor", tracks, voices))

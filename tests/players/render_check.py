@@ -12,8 +12,10 @@ each MIDI file to a WAV file with a General MIDI soundfont, and the rendering mu
     render_check.py --karvo2 P --karvo P --fluidsynth F --soundfont SF2
                     --example MDX --work DIR CASE
 
-CASE is a song: "demo" (the example), or a hostile input generated here that still
-converts: "repeat_bomb" (cut off at the element limit), "glide_bomb" (cut off at
+CASE is a song: "demo" (the example), "demo_options" (the example with -pcm,
+-loop 2 and -title: the sample drums on MIDI channel 10 must sound on their own,
+and every track must be longer by exactly its loop, as the example is written: 9
+bars of 192 ticks), or a hostile input generated here that still converts: "repeat_bomb" (cut off at the element limit), "glide_bomb" (cut off at
 the chunk limit), "jump_loop" (a repeat end that jumps back to its own start).
 Both programs convert it and must write the same MIDI file. CASE "self_test" breaks
 copies of the example's MIDI file and requires every check to catch its fault.
@@ -329,14 +331,14 @@ HOSTILE = {
 }
 
 
-def convert(args, name, mdx_path, expect_message):
+def convert(args, name, mdx_path, expect_message, options=()):
     """Converts with both programs; returns the MIDI file's path."""
     outputs = []
     for prog in (args.karvo2, args.karvo):
         midi = os.path.join(args.work, "%s.%s.mid" % (name, os.path.basename(prog)))
         voices = os.path.join(args.work, "%s.%s.voices" % (name, os.path.basename(prog)))
-        proc = subprocess.run([prog, mdx_path, "-midi", midi, "-o", voices], stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=120)
+        proc = subprocess.run([prog, mdx_path, *options, "-midi", midi, "-o", voices],
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
         if proc.returncode != 0:
             raise CheckFailed("convert: %s exited %d" % (prog, proc.returncode))
         stderr = proc.stderr.decode("latin-1")
@@ -347,6 +349,46 @@ def convert(args, name, mdx_path, expect_message):
     if outputs[0] != outputs[1]:
         raise CheckFailed("convert: the two programs wrote different MIDI files")
     return os.path.join(args.work, "%s.KARVO2.mid" % name)
+
+
+# ------------------------------------------------------------ the options
+
+DEMO_LOOP_TICKS = 9 * 192       # every track of the example loops over its nine bars
+PCM_CHANNEL = 9                 # MIDI channel 10, counted from 0
+FIRST_PCM_TRACK = 8
+
+
+def demo_options(args):
+    """The example with every option: the whole song must render, its sample drums
+    alone too, on channel 10, and the second pass of each loop must add exactly the
+    loop's ticks to its track."""
+    once = convert(args, "demo_pcm", args.example, None, ("-pcm",))
+    twice = convert(args, "demo_options", args.example, None, ("-pcm", "-loop", "2", "-title"))
+    check_midi_file(args, twice, "demo_options")
+    with open(once, "rb") as f:
+        _, once_tracks = read_midi(f.read())
+    with open(twice, "rb") as f:
+        division, tracks = read_midi(f.read())
+    if len(tracks) != len(once_tracks) or len(tracks) <= FIRST_PCM_TRACK:
+        raise CheckFailed("options: %d and %d tracks" % (len(once_tracks), len(tracks)))
+    for t, (a, b) in enumerate(zip(once_tracks, tracks)):
+        if b[-1][0] - a[-1][0] != DEMO_LOOP_TICKS:
+            raise CheckFailed("loop: track %d ends at tick %d once and %d twice, not %d later"
+                              % (t, a[-1][0], b[-1][0], DEMO_LOOP_TICKS))
+    if not tracks[0] or tracks[0][0][1][:2] != b"\xff\x03":
+        raise CheckFailed("title: the first track does not begin with a sequence name")
+    drums = tracks[FIRST_PCM_TRACK]
+    channels = {e[0] & 0x0F for _, e in drums if 0x80 <= e[0] < 0xF0}
+    if channels != {PCM_CHANNEL}:
+        raise CheckFailed("drums: the PCM track plays on channels %s" % sorted(channels))
+    # The drums alone, with the song's tempo: they must sound.
+    tempo = [(tick, event) for events in tracks for tick, event in events if event[:2] == b"\xff\x51"]
+    alone = os.path.join(args.work, "demo_drums.mid")
+    with open(alone, "wb") as f:
+        f.write(write_midi(division, [sorted(tempo) + [(max(t for t, _ in tempo), b"\xff\x2f\x00")], drums]))
+    check_midi_file(args, alone, "drums alone")
+    print("%-13s every track %d ticks longer with -loop 2; the drums on channel %d"
+          % ("loops", DEMO_LOOP_TICKS, PCM_CHANNEL + 1))
 
 
 # -------------------------------------------------------------- broken copies
@@ -404,7 +446,7 @@ def main():
     parser = argparse.ArgumentParser()
     for opt in ("--karvo2", "--karvo", "--fluidsynth", "--soundfont", "--example", "--work"):
         parser.add_argument(opt, required=True)
-    parser.add_argument("case", choices=["demo", "self_test"] + sorted(HOSTILE))
+    parser.add_argument("case", choices=["demo", "demo_options", "self_test"] + sorted(HOSTILE))
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     try:
@@ -412,6 +454,9 @@ def main():
             results = self_test(args)
             print("%d passed, %d failed" % (results.count(True), results.count(False)))
             return 0 if all(results) else 1
+        if args.case == "demo_options":
+            demo_options(args)
+            return 0
         if args.case == "demo":
             midi = convert(args, "demo", args.example, None)
         else:
