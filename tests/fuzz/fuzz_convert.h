@@ -4,7 +4,7 @@
 // system has /dev/shm), and the console goes nowhere. Besides the sanitizers, every
 // run checks what a user relies on: the exit status is 0 or 1, a run that fails
 // leaves no file, and a run that reaches its end leaves a well-formed MIDI file and
-// a voice output of the program's shape.
+// a voice output of the program's shape. The options come from the input too.
 #pragma once
 
 #include <sys/mman.h>
@@ -98,7 +98,18 @@ void convertOnce(const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole
     static const OutputFolder folder;
     static const std::string midiPath = folder.path("out.mid");
     static const std::string voicesPath = folder.path("out.voices");
-    const char* argv[] = {"fuzz", "-midi", midiPath.c_str(), "-o", voicesPath.c_str()};
+    // The input's last byte picks the options, so that one corpus covers them all:
+    // bit 0 -pcm, bit 1 -title, bits 2-3 the loop count 1 to 4.
+    const uint8_t pick = size > 0 ? data[size - 1] : 0;
+    static const char* const LOOPS[] = {"1", "2", "3", "4"};
+    std::vector<const char*> argv = {"fuzz", "-midi", midiPath.c_str(), "-o", voicesPath.c_str(),
+                                     "-loop", LOOPS[(pick >> 2) & 3]};
+    if ((pick & 1) != 0) {
+        argv.push_back("-pcm");
+    }
+    if ((pick & 2) != 0) {
+        argv.push_back("-title");
+    }
     RunContext ctx;
     ctx.sin = in;
     ctx.sout = devNull;
@@ -113,7 +124,7 @@ void convertOnce(const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole
         ctx.maxTrackChunk = 1u << 16;
     }
     Side side;
-    const int status = runConverter(ctx, 5, argv, side);
+    const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), side);
     std::fclose(in);
 
     if (status != EXIT_DONE && status != EXIT_FAILED) {
