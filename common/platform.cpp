@@ -71,6 +71,24 @@ bool createNamedTemp(const std::string& target, bool text, TempFile& temp) {
     return false;
 }
 
+bool renameIntoPlace(TempFile& temp) {
+    if (!replaceFile(temp.name, temp.target)) {
+        removeNamed(temp);
+        return false;
+    }
+    untrack(temp.name);
+    temp.name.clear();
+    return true;
+}
+
+void removeNamed(TempFile& temp) {
+    if (!temp.name.empty()) {
+        removeFile(temp.name.c_str());
+        untrack(temp.name);
+        temp.name.clear();
+    }
+}
+
 void removeTracked() {
     for (int k = 0; k < TRACKED; ++k) {
         if (trackedUsed[k].load()) {

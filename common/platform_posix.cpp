@@ -255,13 +255,11 @@ bool commitTemp(TempFile& temp) {
             return false;
         }
     }
-    if (std::rename(temp.name.c_str(), temp.target.c_str()) != 0) {
-        discardTemp(temp);
-        return false;
-    }
-    untrack(temp.name);
-    temp.name.clear();
-    return true;
+    return renameIntoPlace(temp);
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 void discardTemp(TempFile& temp) {
@@ -269,11 +267,7 @@ void discardTemp(TempFile& temp) {
         close(temp.fd);
         temp.fd = -1;
     }
-    if (!temp.name.empty()) {
-        unlink(temp.name.c_str());
-        untrack(temp.name);
-        temp.name.clear();
-    }
+    removeNamed(temp);
 }
 
 }  // namespace karvo::platform

@@ -18,6 +18,8 @@ std::string folderPrefix(const std::string& target);
 void removeFile(const char* name);
 // Sets up removeTracked() to run when the run is ended from outside.
 void installRemovalHandler();
+// Moves the file from over the file to, which may exist, in one step.
+bool replaceFile(const std::string& from, const std::string& to);
 // Makes the file name, which must not exist yet, and opens it for writing in text or
 // binary mode, with the mode a replaced target has. Exists when the name is taken.
 enum class NewFile { Made, Exists, Failed };
@@ -35,5 +37,10 @@ void untrack(const std::string& name);
 void removeTracked();
 // A hidden file beside target under a name no other run has, tracked from the start.
 bool createNamedTemp(const std::string& target, bool text, TempFile& temp);
+// Puts the named temporary file in its target's place; false, with the file gone,
+// when that fails.
+bool renameIntoPlace(TempFile& temp);
+// Removes the named temporary file, if it has one.
+void removeNamed(TempFile& temp);
 
 }  // namespace karvo::platform

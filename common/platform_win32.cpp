@@ -264,24 +264,14 @@ bool commitTemp(TempFile& temp) {
     const DWORD attributes =
         earlier == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_ARCHIVE : earlier & KEPT;
     SetFileAttributesA(temp.name.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
-    // Replaces an existing target in one step.
-    if (MoveFileExA(temp.name.c_str(), temp.target.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
-        discardTemp(temp);
-        return false;
-    }
-    untrack(temp.name);
-    temp.name.clear();
-    return true;
+    return renameIntoPlace(temp);
 }
 
-void discardTemp(TempFile& temp) {
-    if (!temp.name.empty()) {
-        DeleteFileA(temp.name.c_str());
-        untrack(temp.name);
-        temp.name.clear();
-    }
+bool replaceFile(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
+
+void discardTemp(TempFile& temp) { removeNamed(temp); }
 
 }  // namespace karvo::platform
 

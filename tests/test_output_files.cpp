@@ -28,6 +28,17 @@ constexpr const char* CANT_WRITE = "KARVO:OutFile can't write.\n";
 
 using Outcome = test::RunResult;
 
+// A program's voice side that calls watch once the voices are written, before the
+// run puts its outputs in place.
+template <class Side>
+struct Watching : Side {
+    std::function<void()> watch;
+    void endVoices(std::string& out) override {
+        Side::endVoices(out);
+        watch();
+    }
+};
+
 class OutputFiles : public ::testing::Test {
 protected:
     Outcome run(VoiceSide& side, const std::vector<std::string>& args, std::FILE* in = nullptr,
@@ -169,13 +180,7 @@ TEST_F(OutputFiles, AnImpossibleVoiceFileNameSendsTheVoicesToStandardOutput) {
         EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "out.mid"}));
     }
     // Found only when the file is put in place: a folder has taken its name meanwhile.
-    struct Side : TextVoiceSide {
-        std::function<void()> watch;
-        void endVoices(std::string& out) override {
-            TextVoiceSide::endVoices(out);
-            watch();
-        }
-    } late;
+    Watching<TextVoiceSide> late;
     late.watch = [&] { fs::create_directory(path("late.out")); };
     fs::remove(path("out.mid"));
     const Outcome r = run(late, {in, "-midi", path("out.mid"), "-o", path("late.out")});
@@ -222,13 +227,7 @@ TEST_F(OutputFiles, AKilledRunLeavesTheEarlierFilesAndNoTemporaryOne) {
     std::vector<std::string> seen;
     Bytes midiThen;
     Bytes voicesThen;
-    struct Side : BankVoiceSide {
-        std::function<void()> watch;
-        void endVoices(std::string& out) override {
-            BankVoiceSide::endVoices(out);
-            watch();
-        }
-    } side;
+    Watching<BankVoiceSide> side;
     // The same two files by other names.
     const std::vector<std::function<std::string(const std::string&)>> spellings = {
         [](const std::string& p) { return p; },
