@@ -68,18 +68,12 @@ run_cp() { timed "t$1.cp" cp "in$1.mdx" "copy$1.mdx"; }
 run_karvo2() { timed "t$1.KARVO2" "$prog_dir/KARVO2" "in$1.mdx" -midi "k2_$1.mid" -o "k2_$1.fxb"; }
 run_karvo() { timed "t$1.KARVO" "$prog_dir/KARVO" "in$1.mdx" -midi "k_$1.mid" -o "k_$1.opm"; }
 # The same into files that are not there yet, as in a first conversion of a folder;
-# the removal is not timed. A file written over an earlier one costs more on some
-# file systems (ext4 flushes a file renamed over another, and one truncated and
-# rewritten), so both are shown.
-run_new_cp() { rm -f "new_copy$1.mdx"; timed "t$1.new.cp" cp "in$1.mdx" "new_copy$1.mdx"; }
-run_new_karvo2() {
-    rm -f "new_k2_$1.mid" "new_k2_$1.fxb"
-    timed "t$1.new.KARVO2" "$prog_dir/KARVO2" "in$1.mdx" -midi "new_k2_$1.mid" -o "new_k2_$1.fxb"
-}
-run_new_karvo() {
-    rm -f "new_k_$1.mid" "new_k_$1.opm"
-    timed "t$1.new.KARVO" "$prog_dir/KARVO" "in$1.mdx" -midi "new_k_$1.mid" -o "new_k_$1.opm"
-}
+# they are removed at the start of each round, untimed. A file written over an
+# earlier one costs more on some file systems (ext4 flushes a file renamed over
+# another, and one truncated and rewritten), so both are shown.
+run_new_cp() { timed "t$1.new.cp" cp "in$1.mdx" "new_copy$1.mdx"; }
+run_new_karvo2() { timed "t$1.new.KARVO2" "$prog_dir/KARVO2" "in$1.mdx" -midi "new_k2_$1.mid" -o "new_k2_$1.fxb"; }
+run_new_karvo() { timed "t$1.new.KARVO" "$prog_dir/KARVO" "in$1.mdx" -midi "new_k_$1.mid" -o "new_k_$1.opm"; }
 
 outputs() {
     echo "copy$1.mdx k2_$1.mid k2_$1.fxb k_$1.mid k_$1.opm"
@@ -89,6 +83,7 @@ outputs() {
 # One untimed round first: it fills the page cache and keeps the outputs to compare.
 order=()
 for ((k = 0; k < ${#names[@]}; ++k)); do
+    rm -f new_*
     run_cp "$k" && run_karvo2 "$k" && run_karvo "$k" && run_new_cp "$k" && run_new_karvo2 "$k" && run_new_karvo "$k"
     for f in $(outputs "$k"); do cp "$f" "first.$f"; done
     order+=("run_cp $k" "run_karvo2 $k" "run_karvo $k" "run_new_cp $k" "run_new_karvo2 $k" "run_new_karvo $k")
@@ -96,6 +91,7 @@ done
 rm -f t*.*
 
 for ((i = 0; i < runs; ++i)); do
+    rm -f new_*
     for ((j = 0; j < ${#order[@]}; ++j)); do
         ${order[(i + j) % ${#order[@]}]}
     done

@@ -1,7 +1,6 @@
 // The head scan, a state machine over the file's first bytes, and the load.
 #include "mdx_image.h"
 
-#include <algorithm>
 
 namespace karvo {
 namespace {
@@ -92,14 +91,12 @@ bool loadImage(MdxImage& image, std::FILE* in) {
     }
     bool whole = true;
     if (!std::feof(in)) {
-        uint8_t chunk[4096];
-        while (image.Ibuf.size() < IMAGE_SIZE) {
-            const size_t want = std::min(sizeof chunk, IMAGE_SIZE - image.Ibuf.size());
-            const size_t got = std::fread(chunk, 1, want, in);
-            image.Ibuf.insert(image.Ibuf.end(), chunk, chunk + got);
-            if (got < want) {
-                break;
-            }
+        // One read for the rest of the image: fread stops short only at the end.
+        const size_t have = image.Ibuf.size();
+        if (have < IMAGE_SIZE) {
+            image.Ibuf.resize(IMAGE_SIZE);
+            const size_t got = std::fread(image.Ibuf.data() + have, 1, IMAGE_SIZE - have, in);
+            image.Ibuf.resize(have + got);
         }
         if (image.Ibuf.size() == IMAGE_SIZE && std::getc(in) != EOF) {
             whole = false;

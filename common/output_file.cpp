@@ -11,16 +11,24 @@ bool OutputFile::open(const std::string& path, bool text) {
     case platform::Target::Direct:
         m_stream = platform::openDirect(path, text);
         m_direct = true;
-        return m_stream != nullptr;
+        break;
     case platform::Target::Replace:
         if (!platform::createTemp(realPath, text, m_temp)) {
             return false;
         }
         m_stream = m_temp.stream;
         m_direct = false;
-        return true;
+        break;
     }
-    return false;
+    if (m_stream != nullptr) {
+        // The MIDI file comes a chunk at a time: a few large writes rather than one
+        // a block. (Without a buffer of its own, the stream keeps its block size.)
+        if (!m_buffer) {
+            m_buffer = std::make_unique_for_overwrite<char[]>(BUFFER_SIZE);
+        }
+        std::setvbuf(m_stream, m_buffer.get(), _IOFBF, BUFFER_SIZE);
+    }
+    return m_stream != nullptr;
 }
 
 bool OutputFile::close() {
