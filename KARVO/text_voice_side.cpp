@@ -79,12 +79,7 @@ void TextVoiceSide::setLfoPrm(int voice, const LfoPrm& lfo) {
         return;
     }
     const auto v = static_cast<size_t>(voice);
-    if (lfo.AMS != 0) {
-        AMS[v] = lfo.AMS;
-    }
-    if (lfo.PMS != 0) {
-        PMS[v] = lfo.PMS;
-    }
+    lfo.applyTo(AMS[v], PMS[v]);
 }
 
 void TextVoiceSide::setNoisePrm(int voice, const NoisePrm& noise) {

@@ -30,9 +30,9 @@ public:
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
     void endVoices(std::string& out) override;
 
-    std::array<int, TEXT_VOICE_SLOTS> AMS{};
-    std::array<int, TEXT_VOICE_SLOTS> PMS{};
-    std::array<int, TEXT_VOICE_SLOTS> NE{};   // 0 or 128
+    std::array<uint8_t, TEXT_VOICE_SLOTS> AMS{};
+    std::array<uint8_t, TEXT_VOICE_SLOTS> PMS{};
+    std::array<uint8_t, TEXT_VOICE_SLOTS> NE{};   // 0 or 128
     int lastWF = 0;     // from the run's last LFO command, whatever the voice
     int lastNFRQ = 0;   // from the run's last noise command on track 7
 

@@ -85,12 +85,7 @@ void BankVoiceSide::setLfoPrm(int voice, const LfoPrm& lfo) {
     }
     VoiceRecord& v = VoTbl[static_cast<size_t>(voice)];
     v.WF = lfo.WF;
-    if (lfo.AMS != 0) {
-        v.AMS = lfo.AMS;
-    }
-    if (lfo.PMS != 0) {
-        v.PMS = lfo.PMS;
-    }
+    lfo.applyTo(v.AMS, v.PMS);
 }
 
 void BankVoiceSide::setNoisePrm(int voice, const NoisePrm& noise) {

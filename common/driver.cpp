@@ -68,7 +68,7 @@ private:
     // The command line.
     std::FILE* fin;                  // the MDX input; standard input until a name is met
     std::string inName = "stdin";    // prefix of every extracted voice name
-    std::string midiName;            // the last -midi value; MIDI bytes are written when set
+    std::string midiName;            // the last -midi value
     std::string outName;             // the last -o value
     bool hasOutName = false;
     bool pcm = false;                // convert the tracks after the eighth too

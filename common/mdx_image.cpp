@@ -1,7 +1,6 @@
 // The head scan, a state machine over the file's first bytes, and the load.
 #include "mdx_image.h"
 
-
 namespace karvo {
 namespace {
 

@@ -51,7 +51,6 @@ public:
     // quantity, data.
     void meta(uint8_t type, const uint8_t* data, uint32_t length);
 
-    uint8_t channel() const { return m_channel; }
     // The chunk: Tbuf[0] to Tbuf[Tpos - 1].
     const uint8_t* data() const { return Tbuf.get(); }
 

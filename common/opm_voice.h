@@ -68,6 +68,16 @@ struct LfoPrm {
     uint8_t WF;
     uint8_t AMS;
     uint8_t PMS;
+
+    // Stores the sensitivities into a voice's, keeping each one given as 0.
+    void applyTo(uint8_t& voiceAMS, uint8_t& voicePMS) const {
+        if (AMS != 0) {
+            voiceAMS = AMS;
+        }
+        if (PMS != 0) {
+            voicePMS = PMS;
+        }
+    }
 };
 constexpr LfoPrm decodeLfo(uint8_t first, uint8_t pmsAms) {
     return {static_cast<uint8_t>(first & 3), static_cast<uint8_t>(pmsAms & 3),

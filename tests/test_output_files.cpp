@@ -188,6 +188,13 @@ TEST_F(OutputFiles, AnImpossibleVoiceFileNameSendsTheVoicesToStandardOutput) {
     EXPECT_TRUE(r.err.ends_with("start track 1\n" + std::string(CANT_WRITE))) << r.err;
     EXPECT_NE(r.out.find("//Veltrane"), std::string::npos);
     EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "late.out", "out.mid"}));
+
+    // The same for the MIDI file fails the run, and the voice file stays unwritten.
+    late.watch = [&] { fs::create_directory(path("late.mid")); };
+    const Outcome failed = run(late, {in, "-midi", path("late.mid"), "-o", path("v.opm")});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(failed.err.ends_with(CANT_WRITE)) << failed.err;
+    EXPECT_FALSE(fs::exists(path("v.opm")));
 }
 
 TEST_F(OutputFiles, AFinishedFileReplacesTheEarlierOneAndKeepsItsMode) {

@@ -6,7 +6,7 @@
 # installed.) Needs root, debootstrap and the network to Debian's package mirror;
 # the tree takes about 650 MB.
 #
-#   sudo bash tests/bare_machine.sh ROOT [MIRROR]
+#   sudo bash .ci/bare_machine.sh ROOT [MIRROR]
 #
 # The machine's own package sources and certificate authorities are copied into the
 # tree, so that it reaches the registries as this machine does.
