@@ -14,7 +14,7 @@ out=${KARVO_WINDOWS_BUILD:-build-windows}
 
 echo "== Windows programs (mingw-w64)"
 cmake -S . -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DCMAKE_BUILD_TYPE=Release -DKARVO_TESTS=OFF -DKARVO_BENCH=OFF
+    -DCMAKE_BUILD_TYPE=Release -DKARVO_TESTS=OFF -DKARVO_BENCH=OFF -DKARVO_WERROR=ON
 cmake --build "$out"
 
 # Only the system's own DLLs: the compiler's runtime is linked in, so the .exe files

@@ -45,6 +45,6 @@ if [[ ! -f tests/thirdparty/node_modules/vst2-preset-parser/package.json ]]; the
     npm ci --prefix "$PWD/tests/thirdparty" --no-audit --no-fund
 fi
 
-cmake -S . -B "$dir" -DKARVO_TESTS=ON -DKARVO_BENCH=ON -DKARVO_REQUIRE_TEST_TOOLS=ON "$@"
+cmake -S . -B "$dir" -DKARVO_TESTS=ON -DKARVO_BENCH=ON -DKARVO_REQUIRE_TEST_TOOLS=ON -DKARVO_WERROR=ON "$@"
 cmake --build "$dir" --parallel "$(nproc)"
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"

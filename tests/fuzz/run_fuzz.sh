@@ -13,7 +13,7 @@ shift 2 || shift $# || true
 targets=("$@")
 [[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_karvo2 fuzz_karvo)
 
-CXX=clang++ cmake -S . -B "$dir" -G Ninja -DKARVO_TESTS=ON -DKARVO_FUZZ=ON -DKARVO_THIRDPARTY=OFF \
+CXX=clang++ cmake -S . -B "$dir" -G Ninja -DKARVO_TESTS=ON -DKARVO_FUZZ=ON -DKARVO_THIRDPARTY=OFF -DKARVO_WERROR=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" --target "${targets[@]}"
 
