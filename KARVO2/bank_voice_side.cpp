@@ -160,7 +160,7 @@ int BankVoiceSide::getPrm(int slot, int index) const {
 std::vector<uint8_t> BankVoiceSide::bankFile() const {
     std::vector<uint8_t> bank(BANK_SIZE, 0);   // the reserved bytes stay zero
     std::copy(HeadFxB.begin(), HeadFxB.end(), bank.begin());
-    put_be32(&bank[HeadFxB.size() + BANK_RESERVED_SIZE], CHUNK_SIZE);
+    writeBe32(&bank[HeadFxB.size() + BANK_RESERVED_SIZE], CHUNK_SIZE);
     uint8_t* block = &bank[BANK_HEAD_SIZE];
     for (int s = 0; s < VOICE_SLOTS; ++s, block += PROGRAM_BLOCK_SIZE) {
         for (int i = 0; i < BANK_PRMS; ++i) {

@@ -92,8 +92,8 @@ struct LoadedSong {
             if (!karvo::convertTrack(ctx, image, song, side, track, t, trackCount)) {
                 return 0;
             }
-            benchmark::DoNotOptimize(track.data());
-            midiBytes += track.Tpos;
+            benchmark::DoNotOptimize(track.bytes().data());
+            midiBytes += track.size();
         }
         return midiBytes;
     }

@@ -241,7 +241,7 @@ int Run::main(int argc, const char* const* argv) {
     std::fputs(MSG_HEADER_OK, ctx.serr);
     std::FILE* midiOut = midiFile.stream();
     if (midi) {
-        const auto head = HeadF(trackCount);
+        const auto head = midiHeaderChunk(trackCount);
         std::fwrite(head.data(), 1, head.size(), midiOut);
     }
     std::fputs(MSG_MIDI_HEADER, ctx.serr);
@@ -265,7 +265,7 @@ int Run::main(int argc, const char* const* argv) {
                 std::fprintf(ctx.serr, MSG_RUNAWAY, t);
             }
             if (midi) {
-                std::fwrite(track.data(), 1, track.Tpos, midiOut);
+                std::fwrite(track.bytes().data(), 1, track.size(), midiOut);
             }
         }
     }

@@ -1,4 +1,4 @@
-// The chunk's framing and the delta encoding; the appends are inline in the header.
+// The chunk's framing and the delta encoding; the event appends are inline in the header.
 #include "midi_track.h"
 
 #include <cstring>
@@ -8,76 +8,81 @@
 
 namespace karvo {
 
-std::array<uint8_t, HEADF_SIZE> HeadF(int trackCount) {
+std::array<uint8_t, MIDI_HEADER_SIZE> midiHeaderChunk(int trackCount) {
     return {
         'M', 'T', 'h', 'd',
-        0x00, 0x00, 0x00, 0x06,                      // +4: header length
-        0x00, 0x01,                                  // +8: format 1
-        0x00, static_cast<uint8_t>(trackCount),      // +10: chunks that follow
-        0x00, 0x30,                                  // +12: 48 ticks per quarter note
+        0x00, 0x00, 0x00, 0x06,                    // +4: header length
+        0x00, 0x01,                                // +8: format 1
+        0x00, static_cast<uint8_t>(trackCount),    // +10: chunks that follow
+        0x00, TICKS_PER_QUARTER,                   // +12: division
     };
 }
 
-int MidiTrack::InttoVar(uint32_t value) {
-    int i = 0;
-    for (;;) {
-        Var[i] = static_cast<uint8_t>((value & 0x7F) | 0x80);
-        if (value <= 0x7F) {
-            break;
-        }
-        value >>= 7;
-        ++i;
+size_t writeVariableLength(uint8_t* out, uint32_t value) {
+    size_t groups = 1;
+    while (groups < MAX_VARIABLE_LENGTH_SIZE && (value >> (7 * groups)) != 0) {
+        ++groups;
     }
-    Var[0] &= 0x7F;
-    return i;
+    for (size_t k = groups; k-- > 1;) {
+        *out++ = static_cast<uint8_t>(((value >> (7 * k)) & 0x7F) | 0x80);
+    }
+    *out = static_cast<uint8_t>(value & 0x7F);
+    return groups;
 }
 
-// Only the used bytes are copied, and nothing is zeroed: every byte up to Tpos is
-// written before it is read.
+// Only the written bytes are copied, and nothing is zeroed: every byte up to m_size
+// is written before it is read.
 void MidiTrack::grow(uint32_t n) {
-    uint64_t room = m_room == 0 ? 65536 : m_room;
-    while (room - Tpos < n) {
-        room *= 2;
+    uint64_t capacity = m_capacity == 0 ? 65536 : m_capacity;
+    while (capacity - m_size < n) {
+        capacity *= 2;
     }
-    if (room > UINT32_MAX) {
+    if (capacity > UINT32_MAX) {
         throw std::bad_alloc();
     }
-    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(room);
-    if (Tpos != 0) {
-        std::memcpy(bigger.get(), Tbuf.get(), Tpos);
+    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (m_size != 0) {
+        std::memcpy(bigger.get(), m_bytes.get(), m_size);
     }
-    Tbuf = std::move(bigger);
-    m_room = static_cast<uint32_t>(room);
+    m_bytes = std::move(bigger);
+    m_capacity = static_cast<uint32_t>(capacity);
 }
 
 void MidiTrack::begin(uint8_t channel) {
-    m_channel = channel;
-    Tpos = 0;
     static constexpr uint8_t MTRK[8] = {'M', 'T', 'r', 'k', 0, 0, 0, 0};   // +4: length, filled in at the end
-    std::memcpy(room(sizeof MTRK), MTRK, sizeof MTRK);
-    Tpos = sizeof MTRK;
+    m_channel = channel;
+    m_size = 0;
+    m_pending = 0;
+    if (m_capacity < sizeof MTRK + EVENT_ROOM) {
+        grow(sizeof MTRK + EVENT_ROOM);
+    }
+    std::memcpy(m_bytes.get(), MTRK, sizeof MTRK);
+    m_size = sizeof MTRK;
 }
 
-void MidiTrack::meta(uint8_t type, const uint8_t* data, uint32_t length) {
-    uint8_t* p = setCuVar(room(2 + MAX_DELTA_SIZE + length));
+void MidiTrack::meta(uint8_t type, std::span<const uint8_t> data) {
+    const auto length = static_cast<uint32_t>(data.size());
+    if (m_capacity - m_size < EVENT_ROOM + MAX_VARIABLE_LENGTH_SIZE + length) {
+        grow(static_cast<uint32_t>(EVENT_ROOM + MAX_VARIABLE_LENGTH_SIZE + length));
+    }
+    uint8_t* p = eventStart();
     *p++ = 0xFF;
     *p++ = type;
-    Tpos += 2;
-    for (int i = InttoVar(length); i >= 0; --i) {
-        *p++ = Var[i];
-        ++Tpos;
-    }
+    p += writeVariableLength(p, length);
     if (length != 0) {
-        std::memcpy(p, data, length);
+        std::memcpy(p, data.data(), length);
     }
-    Tpos += length;
+    m_size = static_cast<uint32_t>(p + length - m_bytes.get());
 }
 
 void MidiTrack::end() {
     static constexpr uint8_t END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
-    std::memcpy(room(sizeof END_OF_TRACK), END_OF_TRACK, sizeof END_OF_TRACK);
-    Tpos += sizeof END_OF_TRACK;
-    put_be32(&Tbuf[4], Tpos - 8);
+    if (m_capacity - m_size < sizeof END_OF_TRACK) {
+        grow(sizeof END_OF_TRACK);
+    }
+    std::memcpy(m_bytes.get() + m_size, END_OF_TRACK, sizeof END_OF_TRACK);
+    m_size += sizeof END_OF_TRACK;
+    writeBe32(m_bytes.get() + 4, m_size - 8);
 }
 
 }  // namespace karvo

@@ -76,10 +76,10 @@ public:
             {0x0D, 0x00}, {0x0C, 0x00},            // the LFO command's depth controllers
         };
         for (const auto& cc : CONTROLLERS) {
-            m_out.NextOn = 1;
+            m_out.wait(1);
             m_out.event(0xB0, cc[0], cc[1]);
         }
-        m_out.NextOn = 1;
+        m_out.wait(1);
         bend(BEND_CENTRE);
     }
 
@@ -91,7 +91,7 @@ public:
         }
         const uint8_t b = p[0];
         if (b < 0x80) {
-            m_out.NextOn += b + 1u;
+            m_out.wait(b + 1u);
             return true;
         }
         if (b < 0xE0) {
@@ -154,16 +154,16 @@ private:
                 m_portaSum += m_portaStep;   // wraps modulo 2^32
                 const int32_t quotient = static_cast<int32_t>(m_portaSum) / 128;
                 bend((static_cast<uint32_t>(quotient) + m_detune + BEND_CENTRE) & 0x3FFF);
-                m_out.NextOn = 1;
+                m_out.wait(1);
             }
         } else {
-            m_out.NextOn += length;
+            m_out.wait(length);
         }
 
         if (m_tie == 0 || m_tie == 2) {
             // The voice select's extra tick is taken back from the note it delayed.
-            if (m_voiceChange && m_out.NextOn != 0) {
-                --m_out.NextOn;
+            if (m_voiceChange) {
+                m_out.takeBackTick();
             }
             noteOff(m_sounding, 0x00);
             m_voiceChange = false;
@@ -184,7 +184,7 @@ private:
                 return false;
             }
             // The step is a signed 16-bit value, kept as its 32-bit two's complement.
-            m_portaStep = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(get_be16(p))));
+            m_portaStep = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(readBe16(p))));
             m_portaSum = 0;
             m_porta = true;
             return true;
@@ -233,7 +233,7 @@ private:
         const uint8_t tempo[3] = {static_cast<uint8_t>(usPerQuarter >> 16),
                                   static_cast<uint8_t>(usPerQuarter >> 8),
                                   static_cast<uint8_t>(usPerQuarter)};
-        m_out.meta(0x51, tempo, sizeof tempo);
+        m_out.meta(0x51, tempo);
         return true;
     }
 
@@ -272,7 +272,7 @@ private:
         if (m_jumpsLeft <= 0 || pos >= m_size || m_data[pos] == 0 || m_size - pos < 2) {
             return false;
         }
-        m_image.Ipos = (pos + 2 + get_be16(m_data + pos)) & 0xFFFF;
+        m_image.Ipos = (pos + 2 + readBe16(m_data + pos)) & 0xFFFF;
         --m_jumpsLeft;
         return true;
     }
@@ -289,7 +289,7 @@ private:
         m_voiceLines.add(static_cast<unsigned>(m_song.curVoice));
         m_out.event(0xC0, static_cast<uint8_t>(m_song.curVoice));
         // Whatever follows comes one tick later; the next note end takes it back.
-        m_out.NextOn = 1;
+        m_out.wait(1);
         m_voiceChange = true;
         return true;
     }
@@ -299,7 +299,7 @@ private:
         if (p == nullptr) {
             return false;
         }
-        m_detune = static_cast<uint16_t>(get_be16(p) * 2u);
+        m_detune = static_cast<uint16_t>(readBe16(p) * 2u);
         bend((m_detune + BEND_CENTRE) & 0x3FFF);
         return true;
     }
@@ -358,7 +358,7 @@ private:
             return true;   // no repeat open
         }
         if (--m_song.repCount[m_song.repLevel] != 0) {
-            m_image.Ipos = (m_image.Ipos + get_be16(p)) & 0xFFFF;
+            m_image.Ipos = (m_image.Ipos + readBe16(p)) & 0xFFFF;
         } else {
             --m_song.repLevel;
         }
@@ -372,7 +372,7 @@ private:
             return false;
         }
         if (m_song.repLevel != 0 && m_song.repCount[m_song.repLevel] == 1) {
-            m_image.Ipos = (m_image.Ipos + get_be16(p) + 2) & 0xFFFF;
+            m_image.Ipos = (m_image.Ipos + readBe16(p) + 2) & 0xFFFF;
             --m_song.repLevel;
         }
         return true;
@@ -419,21 +419,19 @@ bool convertTrack(const RunContext& ctx, MdxImage& image, SongState& song, Voice
     image.Ipos = image.MMLBase[t];
     track.begin(t >= FIRST_PCM_TRACK ? PCM_CHANNEL : static_cast<uint8_t>(t));
     if (!options.name.empty()) {
-        track.NextOn = 0;
-        track.meta(0x03, reinterpret_cast<const uint8_t*>(options.name.data()),
-                   static_cast<uint32_t>(options.name.size()));
+        track.meta(0x03, {reinterpret_cast<const uint8_t*>(options.name.data()), options.name.size()});
     }
-    track.NextOn = static_cast<uint32_t>(t) * 8 + 1;
+    track.wait(static_cast<uint32_t>(t) * 8 + 1);
     TrackConverter converter(ctx, image, song, side, track, t, options.loops);
     converter.preamble();
     // Every track's first element falls on tick 8n + 9.
-    track.NextOn = static_cast<uint32_t>(n - t) * 8 + 2;
+    track.wait(static_cast<uint32_t>(n - t) * 8 + 2);
 
     bool whole = true;
     const uint32_t maxElements = ctx.maxTrackElements;
     const uint32_t maxChunk = ctx.maxTrackChunk;
     for (uint32_t elements = 0;; ++elements) {
-        if (elements == maxElements || track.Tpos >= maxChunk) {
+        if (elements == maxElements || track.size() >= maxChunk) {
             whole = false;
             break;
         }

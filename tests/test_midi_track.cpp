@@ -10,46 +10,45 @@ namespace {
 
 using test::Bytes;
 
-Bytes chunk(const MidiTrack& track) { return Bytes(track.data(), track.data() + track.Tpos); }
+Bytes chunk(const MidiTrack& track) { return Bytes(track.bytes().begin(), track.bytes().end()); }
 
-struct VarCase {
+struct DeltaCase {
     uint32_t value;
-    int top;       // index of the most significant group
-    Bytes bytes;   // as setCuVar writes them
+    Bytes bytes;   // as the delta in front of an event
 };
 
-TEST(SetCuVar, WritesEachDeltaAsAVariableLengthQuantityMostSignificantGroupFirst) {
-    const VarCase cases[] = {
-        {0, 0, {0x00}},
-        {127, 0, {0x7F}},
-        {128, 1, {0x81, 0x00}},
-        {200, 1, {0x81, 0x48}},
-        {0x3FFF, 1, {0xFF, 0x7F}},
-        {0x4000, 2, {0x81, 0x80, 0x00}},
-        {0x0FFFFFFF, 3, {0xFF, 0xFF, 0xFF, 0x7F}},
-        {0x10000000, 4, {0x81, 0x80, 0x80, 0x80, 0x00}},
-        {0xFFFFFFFF, 4, {0x8F, 0xFF, 0xFF, 0xFF, 0x7F}},
+TEST(WriteVariableLength, WritesTheMostSignificantGroupFirst) {
+    const DeltaCase cases[] = {
+        {0, {0x00}},
+        {127, {0x7F}},
+        {128, {0x81, 0x00}},
+        {200, {0x81, 0x48}},
+        {0x3FFF, {0xFF, 0x7F}},
+        {0x4000, {0x81, 0x80, 0x00}},
+        {0x0FFFFFFF, {0xFF, 0xFF, 0xFF, 0x7F}},
+        {0x10000000, {0x81, 0x80, 0x80, 0x80, 0x00}},
+        {0xFFFFFFFF, {0x8F, 0xFF, 0xFF, 0xFF, 0x7F}},
     };
-    for (const VarCase& c : cases) {
+    for (const DeltaCase& c : cases) {
+        uint8_t out[MAX_VARIABLE_LENGTH_SIZE + 1] = {};
+        const size_t n = writeVariableLength(out, c.value);
+        EXPECT_EQ(Bytes(out, out + n), c.bytes) << c.value;
+        // The same value as the delta of an event, waited in two parts.
         MidiTrack track;
-        EXPECT_EQ(track.InttoVar(c.value), c.top) << c.value;
-        track.begin(0);
-        track.NextOn = c.value;
-        track.setCuVar();
-        EXPECT_EQ(Bytes(track.data() + 8, track.data() + track.Tpos), c.bytes) << c.value;
-        EXPECT_EQ(track.NextOn, 0u);
-        // The same delta in front of an event.
         track.begin(3);
-        track.NextOn = c.value;
+        track.wait(c.value / 2);
+        track.wait(c.value - c.value / 2);
+        EXPECT_EQ(track.pendingTicks(), c.value);
         track.event(0x90, 0x3C, 0x64);
+        EXPECT_EQ(track.pendingTicks(), 0u);
         Bytes withEvent = c.bytes;
         withEvent.insert(withEvent.end(), {0x93, 0x3C, 0x64});
-        EXPECT_EQ(Bytes(track.data() + 8, track.data() + track.Tpos), withEvent) << c.value;
+        EXPECT_EQ(Bytes(track.bytes().begin() + 8, track.bytes().end()), withEvent) << c.value;
     }
 }
 
-TEST(HeadF, DeclaresFormatOneAt48TicksWithTheTrackCountGiven) {
-    const auto head = HeadF(8);
+TEST(MidiHeaderChunk, DeclaresFormatOneAt48TicksWithTheTrackCountGiven) {
+    const auto head = midiHeaderChunk(8);
     EXPECT_EQ(Bytes(head.begin(), head.end()), (Bytes{
         'M', 'T', 'h', 'd',
         0x00, 0x00, 0x00, 0x06,  // header length
@@ -57,18 +56,18 @@ TEST(HeadF, DeclaresFormatOneAt48TicksWithTheTrackCountGiven) {
         0x00, 0x08,              // 8 chunks
         0x00, 0x30,              // 48 ticks per quarter note
     }));
-    EXPECT_EQ(HeadF(3)[11], 3);
+    EXPECT_EQ(midiHeaderChunk(3)[11], 3);
 }
 
 TEST(TrackFraming, ClosesAChunkWithEndOfTrackAndDropsPendingTicks) {
     MidiTrack track;
     track.begin(0);
-    track.NextOn = 5;
+    track.wait(5);
     track.event(0x90, 0x3C, 0x64);
     const uint8_t tempo[3] = {0x0A, 0x80, 0x00};
-    track.meta(0x51, tempo, 3);
+    track.meta(0x51, tempo);
     track.event(0xC0, 0x05);
-    track.NextOn = 300;   // never written
+    track.wait(300);   // never written
     track.end();
     EXPECT_EQ(chunk(track), (Bytes{
         'M', 'T', 'r', 'k',
@@ -97,7 +96,7 @@ TEST(TrackFraming, GrowsTheBufferPast65536BytesAndKeepsEveryByte) {
     track.begin(2);
     constexpr uint32_t EVENTS = 25000;   // 5 bytes each: 125,000 bytes
     for (uint32_t i = 0; i < EVENTS; ++i) {
-        track.NextOn = 200;              // two delta bytes, 81 48
+        track.wait(200);                 // two delta bytes, 81 48
         track.event(0xE0, static_cast<uint8_t>(i % 127), static_cast<uint8_t>(i / 127 % 127));
     }
     track.end();

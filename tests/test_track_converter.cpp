@@ -27,7 +27,7 @@ struct TrackRun {
         image.Ibuf = track;
         image.MMLBase[t] = 0;
         whole = convertTrack(ctx, image, song, side, out, t, n, options);
-        return Bytes(out.data(), out.data() + out.Tpos);
+        return Bytes(out.bytes().begin(), out.bytes().end());
     }
 
     // The events between the preamble and the end of track, once the framing is checked.
@@ -600,7 +600,7 @@ TEST(ConvertTrack, EndsTheTrackWhereTheImageEnds) {
     beyond.image.Ibuf = {0x80, 0x17, 0xF1};
     beyond.image.MMLBase[0] = 0x100;
     EXPECT_TRUE(convertTrack(beyond.ctx, beyond.image, beyond.song, beyond.side, beyond.out, 0, 1));
-    EXPECT_EQ(beyond.out.Tpos, 39u);
+    EXPECT_EQ(beyond.out.size(), 39u);
 }
 
 TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
@@ -637,8 +637,8 @@ TEST(ConvertTrack, CutsOffARunawayTrackWithAClosedChunk) {
     TrackRun big;
     const Bytes events = big.events(pans);   // framing checked there
     EXPECT_FALSE(big.whole);
-    EXPECT_GE(big.out.Tpos, MAX_TRACK_CHUNK);
-    EXPECT_LT(big.out.Tpos, MAX_TRACK_CHUNK + 64);
+    EXPECT_GE(big.out.size(), MAX_TRACK_CHUNK);
+    EXPECT_LT(big.out.size(), MAX_TRACK_CHUNK + 64);
     EXPECT_EQ(Bytes(events.end() - 4, events.end()), (Bytes{0x00, 0xB0, 0x0A, 0x00}));
 }
 
@@ -656,8 +656,8 @@ TEST(ConvertTrack, CutsOffAtTheContextsOwnGuards) {
     small.ctx.maxTrackChunk = 100;
     small.events(repeat(0xFF, {0xFC, 0x01}));
     EXPECT_FALSE(small.whole);
-    EXPECT_GE(small.out.Tpos, 100u);
-    EXPECT_LT(small.out.Tpos, 100u + 64);
+    EXPECT_GE(small.out.size(), 100u);
+    EXPECT_LT(small.out.size(), 100u + 64);
 }
 
 TEST(ConvertTrack, ConvertsATrackLongerThan64KiBWhole) {
