@@ -4,5 +4,5 @@
 
 int main(int argc, char** argv) {
     karvo::TextVoiceSide side;
-    return karvo::runMain(argc, argv, side);
+    return karvo::runMain(argc, argv, karvo::TEXT_PROGRAM, side);
 }

@@ -52,16 +52,17 @@ void appendColumns(std::string& out, std::initializer_list<int> values) {
 
 }  // namespace
 
-const UsageLines& TextVoiceSide::usageLines() const {
-    static const UsageLines lines = {
+const ProgramIdentity TEXT_PROGRAM = {
+    "KARVO",
+    {
         "\n\nKARVO Ver1.52+\n",
         "\t\t\t2002.4.22\n",
         "usage:KARVO.exe [-h] InFileName [-o OutFileName(.opm)] [-midi OutFileName(.mid)]\n",
         "-o OutFileName:Set Output Text FileName(.opm). \n",
         "-midi OutFileName:Set Output SMF FileName(.mid).\n",
-    };
-    return lines;
-}
+    },
+    true,
+};
 
 void TextVoiceSide::reset() {
     AMS.fill(0);
@@ -73,7 +74,7 @@ void TextVoiceSide::reset() {
 
 // WF and NFRQ are kept once for the run, so they are taken even before the first
 // voice select; the per-voice values then have no voice to go to.
-void TextVoiceSide::setLfoPrm(int voice, const LfoPrm& lfo) {
+void TextVoiceSide::captureLfo(int voice, const LfoSettings& lfo) {
     lastWF = lfo.WF;
     if (voice < 0) {
         return;
@@ -82,7 +83,7 @@ void TextVoiceSide::setLfoPrm(int voice, const LfoPrm& lfo) {
     lfo.applyTo(AMS[v], PMS[v]);
 }
 
-void TextVoiceSide::setNoisePrm(int voice, const NoisePrm& noise) {
+void TextVoiceSide::captureNoise(int voice, const NoiseSettings& noise) {
     lastNFRQ = noise.NFRQ;
     if (voice >= 0) {
         NE[static_cast<size_t>(voice)] = noise.NE;
@@ -90,9 +91,9 @@ void TextVoiceSide::setNoisePrm(int voice, const NoisePrm& noise) {
 }
 
 // The voice names its slot here, where the bank names the number byte as read.
-void TextVoiceSide::onNumber(uint8_t number, const std::string& inName) {
+void TextVoiceSide::onNumber(uint8_t number, const std::string& inputName) {
     m_slot = number & 127;
-    appendf(*m_out, "\n@:%d %s-@%d\n", number, inName.c_str(), m_slot);
+    appendf(*m_out, "\n@:%d %s-@%d\n", number, inputName.c_str(), m_slot);
     appendf(*m_out, "\nLFO: 128 64 64 %d %d\n", lastWF, lastNFRQ);
 }
 
@@ -113,9 +114,9 @@ void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a
         return;
     }
     // The record's last byte: its four operators, as M1, C1, M2, C2.
-    for (const int p : TblS) {
+    for (const int p : OUTPUT_ORDER) {
         const OperatorRecord& op = m_op[static_cast<size_t>(p)];
-        *m_out += name[static_cast<size_t>(p)];
+        *m_out += OPERATOR_NAMES[static_cast<size_t>(p)];
         *m_out += ':';
         appendColumns(*m_out, {op.AR, op.D1R, op.D2R, op.RR, op.D1L, op.TL, op.KS, op.MUL, op.DT1,
                                op.DT2, op.AMS_EN});

@@ -14,17 +14,17 @@ namespace karvo {
 
 constexpr int TEXT_VOICE_SLOTS = 128;
 
+// KARVO: a text voice output, the voice text.
+extern const ProgramIdentity TEXT_PROGRAM;
+
 class TextVoiceSide : public VoiceSide {
 public:
-    const UsageLines& usageLines() const override;
-    const char* programName() const override { return "KARVO"; }
-    bool textMode() const override { return true; }
     void reset() override;
-    void setLfoPrm(int voice, const LfoPrm& lfo) override;
-    void setNoisePrm(int voice, const NoisePrm& noise) override;
+    void captureLfo(int voice, const LfoSettings& lfo) override;
+    void captureNoise(int voice, const NoiseSettings& noise) override;
     // The five header lines; each record's lines follow as it is decoded.
     void beginVoices(std::string& out) override;
-    void onNumber(uint8_t number, const std::string& inName) override;
+    void onNumber(uint8_t number, const std::string& inputName) override;
     void onFlCon(uint8_t FL, uint8_t CON) override;
     void onSlot(uint8_t SLOT) override;
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;

@@ -1,5 +1,5 @@
-// VoTbl, what the bank program knows of each of the 128 voices, and the bank file
-// that hands them to the FM synthesiser plug-in.
+// What the bank program knows of each of the 128 voices, and the bank file that hands
+// them to the FM synthesiser plug-in.
 #include "bank_voice_side.h"
 
 #include <algorithm>
@@ -12,7 +12,7 @@ namespace karvo {
 namespace {
 
 // A VST 2 bank whose programs travel as one opaque chunk.
-constexpr std::array<uint8_t, 28> HeadFxB = {
+constexpr std::array<uint8_t, 28> BANK_HEADER = {
     'C', 'c', 'n', 'K',   // +0: bank magic
     0, 0, 0, 0,           // +4: byte size, left 0
     'F', 'B', 'C', 'h',   // +8: opaque-chunk bank
@@ -23,16 +23,16 @@ constexpr std::array<uint8_t, 28> HeadFxB = {
 };
 constexpr size_t BANK_RESERVED_SIZE = 128;   // +28: reserved, zero
 constexpr uint32_t CHUNK_SIZE = VOICE_SLOTS * PROGRAM_BLOCK_SIZE;
-static_assert(HeadFxB.size() + BANK_RESERVED_SIZE + 4 == BANK_HEAD_SIZE);
+static_assert(BANK_HEADER.size() + BANK_RESERVED_SIZE + 4 == BANK_HEAD_SIZE);
 static_assert(CHUNK_SIZE == 9088);
 
-constexpr int OPERATOR_PRMS = 11;
-constexpr int FIRST_OPERATOR_PRM = 11;
+constexpr int OPERATOR_PARAMETERS = 11;
+constexpr int FIRST_OPERATOR_PARAMETER = 11;
 
 // NE and AMS-EN are stored as the register bit (0 or 128); the plug-in takes 0 or 1.
 int flag(uint8_t stored) { return stored == 128 ? 1 : 0; }
 
-int operatorPrm(const OperatorRecord& op, int k) {
+int operatorParameter(const OperatorRecord& op, int k) {
     switch (k) {
     case 0: return op.TL;
     case 1: return op.AR;
@@ -51,25 +51,26 @@ int operatorPrm(const OperatorRecord& op, int k) {
 
 }  // namespace
 
-const UsageLines& BankVoiceSide::usageLines() const {
-    static const UsageLines lines = {
+const ProgramIdentity BANK_PROGRAM = {
+    "KARVO2",
+    {
         "\n\nKARVO Ver2.52+\n",
         "\t\t\t2002.6.21\n",
         "usage:KARVO2.exe [-h] InFileName [-o OutFileName(.fxb)] [-midi OutFileName(.mid)]\n",
         "-o OutFileName:Set Output VST Bank FileName(*.fxb).\n",
         "-midi OutFileName:Set Output SMF FileName(*.mid).\n",
-    };
-    return lines;
-}
+    },
+    false,
+};
 
 void BankVoiceSide::reset() {
-    initVoTbl();
+    resetVoices();
     m_cursor = 0;
 }
 
-void BankVoiceSide::initVoTbl() {
+void BankVoiceSide::resetVoices() {
     for (int s = 0; s < VOICE_SLOTS; ++s) {
-        VoiceRecord& v = VoTbl[static_cast<size_t>(s)];
+        VoiceRecord& v = m_voices[static_cast<size_t>(s)];
         const uint8_t pan = v.PAN;   // PAN is set only by a decoded voice
         v = VoiceRecord{};
         v.PAN = pan;
@@ -79,20 +80,20 @@ void BankVoiceSide::initVoTbl() {
 }
 
 // Before the run's first voice select there is no voice to hold the values.
-void BankVoiceSide::setLfoPrm(int voice, const LfoPrm& lfo) {
+void BankVoiceSide::captureLfo(int voice, const LfoSettings& lfo) {
     if (voice < 0) {
         return;
     }
-    VoiceRecord& v = VoTbl[static_cast<size_t>(voice)];
+    VoiceRecord& v = m_voices[static_cast<size_t>(voice)];
     v.WF = lfo.WF;
     lfo.applyTo(v.AMS, v.PMS);
 }
 
-void BankVoiceSide::setNoisePrm(int voice, const NoisePrm& noise) {
+void BankVoiceSide::captureNoise(int voice, const NoiseSettings& noise) {
     if (voice < 0) {
         return;
     }
-    VoiceRecord& v = VoTbl[static_cast<size_t>(voice)];
+    VoiceRecord& v = m_voices[static_cast<size_t>(voice)];
     v.NE = noise.NE;
     v.NFRQ = noise.NFRQ;
 }
@@ -100,39 +101,39 @@ void BankVoiceSide::setNoisePrm(int voice, const NoisePrm& noise) {
 // The name is "<input>-@<number byte>", cut to the field's 15 characters. Only the
 // text and its terminator are written: bytes behind them keep what an earlier,
 // longer name left there, and go into the bank as they are.
-void BankVoiceSide::onNumber(uint8_t number, const std::string& inName) {
+void BankVoiceSide::onNumber(uint8_t number, const std::string& inputName) {
     m_cursor = number & 127;
-    const std::string text = inName + "-@" + std::to_string(number);
-    auto& field = VoTbl[static_cast<size_t>(m_cursor)].name;
+    const std::string text = inputName + "-@" + std::to_string(number);
+    auto& field = m_voices[static_cast<size_t>(m_cursor)].name;
     const size_t n = std::min(text.size(), field.size() - 1);
     std::memcpy(field.data(), text.data(), n);
     field[n] = '\0';
 }
 
 void BankVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
-    VoiceRecord& v = VoTbl[static_cast<size_t>(m_cursor)];
+    VoiceRecord& v = m_voices[static_cast<size_t>(m_cursor)];
     v.FL = FL;
     v.CON = CON;
     v.PAN = PAN_CENTRE;
 }
 
-void BankVoiceSide::onSlot(uint8_t SLOT) { VoTbl[static_cast<size_t>(m_cursor)].SLOT = SLOT; }
+void BankVoiceSide::onSlot(uint8_t SLOT) { m_voices[static_cast<size_t>(m_cursor)].SLOT = SLOT; }
 
 void BankVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) {
-    storeOperatorField(VoTbl[static_cast<size_t>(m_cursor)].op[static_cast<size_t>(position)],
+    storeOperatorField(m_voices[static_cast<size_t>(m_cursor)].op[static_cast<size_t>(position)],
                        field, a, b);
 }
 
-int BankVoiceSide::getPrm(int slot, int index) const {
+int BankVoiceSide::parameter(int slot, int index) const {
     if (slot < 0 || slot >= VOICE_SLOTS) {
         return 0;
     }
-    const VoiceRecord& v = VoTbl[static_cast<size_t>(slot)];
-    if (index >= FIRST_OPERATOR_PRM && index < FIRST_OPERATOR_PRM + OPERATORS * OPERATOR_PRMS) {
+    const VoiceRecord& v = m_voices[static_cast<size_t>(slot)];
+    if (index >= FIRST_OPERATOR_PARAMETER && index < FIRST_OPERATOR_PARAMETER + OPERATORS * OPERATOR_PARAMETERS) {
         // The operator blocks come as M1, C1, M2, C2.
-        const int k = index - FIRST_OPERATOR_PRM;
-        const auto position = static_cast<size_t>(TblS[static_cast<size_t>(k / OPERATOR_PRMS)]);
-        return operatorPrm(v.op[position], k % OPERATOR_PRMS);
+        const int k = index - FIRST_OPERATOR_PARAMETER;
+        const auto position = static_cast<size_t>(OUTPUT_ORDER[static_cast<size_t>(k / OPERATOR_PARAMETERS)]);
+        return operatorParameter(v.op[position], k % OPERATOR_PARAMETERS);
     }
     switch (index) {
     case 0: return v.CON;
@@ -159,15 +160,15 @@ int BankVoiceSide::getPrm(int slot, int index) const {
 
 std::vector<uint8_t> BankVoiceSide::bankFile() const {
     std::vector<uint8_t> bank(BANK_SIZE, 0);   // the reserved bytes stay zero
-    std::copy(HeadFxB.begin(), HeadFxB.end(), bank.begin());
-    writeBe32(&bank[HeadFxB.size() + BANK_RESERVED_SIZE], CHUNK_SIZE);
+    std::copy(BANK_HEADER.begin(), BANK_HEADER.end(), bank.begin());
+    writeBe32(&bank[BANK_HEADER.size() + BANK_RESERVED_SIZE], CHUNK_SIZE);
     uint8_t* block = &bank[BANK_HEAD_SIZE];
     for (int s = 0; s < VOICE_SLOTS; ++s, block += PROGRAM_BLOCK_SIZE) {
-        for (int i = 0; i < BANK_PRMS; ++i) {
-            block[i] = static_cast<uint8_t>(getPrm(s, i));
+        for (int i = 0; i < BANK_PARAMETERS; ++i) {
+            block[i] = static_cast<uint8_t>(parameter(s, i));
         }
-        const auto& field = VoTbl[static_cast<size_t>(s)].name;
-        std::memcpy(block + BANK_PRMS, field.data(), field.size() - 1);
+        const auto& field = m_voices[static_cast<size_t>(s)].name;
+        std::memcpy(block + BANK_PARAMETERS, field.data(), field.size() - 1);
         // The block's last byte stays 0, even under a name of 15 characters.
     }
     return bank;

@@ -1,4 +1,5 @@
-// The bank program's voice side: the 128-slot voice table VoTbl, getPrm and the bank writer.
+// The bank program's voice side: the 128-slot voice table, the plug-in's parameter map
+// and the bank writer.
 #pragma once
 
 #include <array>
@@ -13,8 +14,7 @@ namespace karvo {
 
 constexpr int VOICE_SLOTS = 128;
 constexpr int VOICE_NAME_SIZE = 16;   // 15 characters and a terminator
-constexpr int PRM_COUNT = 74;         // indices getPrm knows
-constexpr int BANK_PRMS = 55;         // of which each program block holds the first
+constexpr int BANK_PARAMETERS = 55;   // of the plug-in's 74, those a program block holds
 constexpr size_t PROGRAM_BLOCK_SIZE = 71;
 constexpr size_t BANK_HEAD_SIZE = 160;
 constexpr size_t BANK_SIZE = BANK_HEAD_SIZE + VOICE_SLOTS * PROGRAM_BLOCK_SIZE;
@@ -38,16 +38,16 @@ struct VoiceRecord {
     uint8_t NFRQ = 0;
 };
 
+// KARVO2: a binary voice output, the bank.
+extern const ProgramIdentity BANK_PROGRAM;
+
 class BankVoiceSide : public VoiceSide {
 public:
-    const UsageLines& usageLines() const override;
-    const char* programName() const override { return "KARVO2"; }
-    bool textMode() const override { return false; }
     void reset() override;
-    void setLfoPrm(int voice, const LfoPrm& lfo) override;
-    void setNoisePrm(int voice, const NoisePrm& noise) override;
+    void captureLfo(int voice, const LfoSettings& lfo) override;
+    void captureNoise(int voice, const NoiseSettings& noise) override;
     void beginVoices(std::string&) override {}
-    void onNumber(uint8_t number, const std::string& inName) override;
+    void onNumber(uint8_t number, const std::string& inputName) override;
     void onFlCon(uint8_t FL, uint8_t CON) override;
     void onSlot(uint8_t SLOT) override;
     void onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) override;
@@ -55,19 +55,20 @@ public:
     void endVoices(std::string& out) override;
 
     // Resets every slot to its start-up values and its "init-<slot>" name.
-    void initVoTbl();
+    void resetVoices();
 
-    // Parameter index of the plug-in (0 to 73) of the voice in slot, 0 to 255;
-    // 0 for any other index or slot.
-    int getPrm(int slot, int index) const;
+    // The plug-in's parameter index (0 to 73) of the voice in slot, 0 to 255; 0 for
+    // any other index or slot.
+    int parameter(int slot, int index) const;
 
     // The whole bank file, 9,248 bytes.
     std::vector<uint8_t> bankFile() const;
 
-    std::array<VoiceRecord, VOICE_SLOTS> VoTbl{};
+    const VoiceRecord& voice(int slot) const { return m_voices[static_cast<size_t>(slot)]; }
 
 private:
-    int m_cursor = 0;                 // slot of the record being decoded
+    std::array<VoiceRecord, VOICE_SLOTS> m_voices{};
+    int m_cursor = 0;   // slot of the record being decoded
 };
 
 }  // namespace karvo

@@ -4,5 +4,5 @@
 
 int main(int argc, char** argv) {
     karvo::BankVoiceSide side;
-    return karvo::runMain(argc, argv, side);
+    return karvo::runMain(argc, argv, karvo::BANK_PROGRAM, side);
 }

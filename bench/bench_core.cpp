@@ -2,7 +2,8 @@
 // the tracks, in MIDI bytes written per second.
 //
 //   BM_Tracks/<song>      every converted track of the song, from the loaded data
-//                         image to the finished MTrk chunks (convertTrack)
+//                         image to the finished MTrk chunks (convertTrack), with
+//                         the elements read as a counter
 //   BM_Voices/<program>   the voice output phase of one program on the song
 //   BM_Run/<program>      one whole run in process: arguments, head scan, image,
 //                         tracks, voice output, with the outputs on /dev/null
@@ -50,34 +51,41 @@ std::FILE* devNull() {
     return null;
 }
 
+// Voice selects go nowhere, as on a console nobody reads.
+struct Silent : karvo::TrackListener {
+    void voiceSelected(int) override {}
+};
+
 // A song with its head scanned and its data image loaded, as the run has it when
 // the first track starts.
 struct LoadedSong {
     karvo::RunContext ctx;
     karvo::MdxImage image;
     karvo::MidiTrack track;
+    Silent listener;
     int trackCount = 0;
     uint64_t trackBytes = 0;   // bytes of the converted tracks in the file
+    uint64_t elements = 0;     // elements read by the last convertAll, as played
 
     explicit LoadedSong(Bytes file) {
-        ctx.serr = devNull();   // the "Voice @" lines
         file.push_back(0);      // fmemopen refuses an empty buffer
         std::FILE* in = fmemopen(file.data(), file.size() - 1, "rb");
-        const int declared = karvo::header(image, in, devNull());
-        if (declared < 0) {
+        const karvo::MdxHead head = karvo::scanHead(in);
+        if (!head.complete()) {
             throw std::runtime_error("song without a head");
         }
-        trackCount = std::min(declared, 8);
-        karvo::loadImage(image, in);
+        trackCount = std::min(head.declaredTracks, karvo::FM_TRACKS);
+        bool whole = false;
+        image = karvo::loadImage(head, in, whole);
         std::fclose(in);
 
         // A track runs to the next offset of the head, or to the end of the image.
-        std::vector<uint32_t> bounds(image.MMLBase, image.MMLBase + declared);
-        bounds.push_back(image.VoiceBase);
-        bounds.push_back(static_cast<uint32_t>(image.Ibuf.size()));
+        std::vector<uint32_t> bounds = head.trackOffsets;
+        bounds.push_back(image.voiceOffset());
+        bounds.push_back(static_cast<uint32_t>(image.bytes().size()));
         std::sort(bounds.begin(), bounds.end());
         for (int t = 0; t < trackCount; ++t) {
-            const uint32_t start = image.MMLBase[t];
+            const uint32_t start = image.trackOffset(t);
             const auto next = std::upper_bound(bounds.begin(), bounds.end(), start);
             trackBytes += (next == bounds.end() ? start : *next) - start;
         }
@@ -88,10 +96,13 @@ struct LoadedSong {
     uint64_t convertAll(karvo::VoiceSide& side) {
         karvo::SongState song;
         uint64_t midiBytes = 0;
+        elements = 0;
         for (int t = 0; t < trackCount; ++t) {
-            if (!karvo::convertTrack(ctx, image, song, side, track, t, trackCount)) {
+            const karvo::TrackResult result = karvo::convertTrack(ctx, image, song, side, listener, track, t, trackCount);
+            if (!result.whole) {
                 return 0;
             }
+            elements += result.elements;
             benchmark::DoNotOptimize(track.bytes().data());
             midiBytes += track.size();
         }
@@ -121,6 +132,7 @@ void BM_Tracks(benchmark::State& state, const std::string& song) {
     const auto iterations = static_cast<int64_t>(state.iterations());
     state.SetBytesProcessed(iterations * static_cast<int64_t>(loaded.trackBytes));
     state.counters["track_bytes"] = static_cast<double>(loaded.trackBytes);
+    state.counters["elements"] = static_cast<double>(loaded.elements);
     state.counters["midi_bytes"] = static_cast<double>(midiBytes);
     state.counters["midi_bytes_per_second"] = benchmark::Counter(
         static_cast<double>(midiBytes) * static_cast<double>(iterations), benchmark::Counter::kIsRate);
@@ -132,7 +144,7 @@ void BM_Voices(benchmark::State& state, const std::string& song) {
     Side side;
     side.reset();
     loaded.convertAll(side);   // the LFO and noise settings the voice output uses
-    const uint64_t voiceBytes = loaded.image.Ibuf.size() - loaded.image.VoiceBase;
+    const uint64_t voiceBytes = loaded.image.bytes().size() - loaded.image.voiceOffset();
     for (auto _ : state) {
         std::string out;
         karvo::writeVoices(loaded.image, "song.mdx", side, out);
@@ -142,7 +154,7 @@ void BM_Voices(benchmark::State& state, const std::string& song) {
 }
 
 template <class Side>
-void BM_Run(benchmark::State& state, const std::string& song) {
+void BM_Run(benchmark::State& state, const std::string& song, const karvo::ProgramIdentity& program) {
     const Bytes file = songBytes(song);
     const std::string path = (std::filesystem::temp_directory_path() /
                               ("karvo_bench_" + std::to_string(getpid()) + "_" + song + ".mdx"))
@@ -157,7 +169,7 @@ void BM_Run(benchmark::State& state, const std::string& song) {
     ctx.serr = devNull();
     Side side;
     for (auto _ : state) {
-        if (karvo::runConverter(ctx, 6, argv, side) != 0) {
+        if (karvo::runConverter(ctx, 6, argv, program, side) != 0) {
             state.SkipWithError("the run failed");
             break;
         }
@@ -171,8 +183,10 @@ void registerAll() {
         benchmark::RegisterBenchmark(("BM_Tracks/" + song).c_str(), BM_Tracks, song);
         benchmark::RegisterBenchmark(("BM_Voices/KARVO2/" + song).c_str(), BM_Voices<karvo::BankVoiceSide>, song);
         benchmark::RegisterBenchmark(("BM_Voices/KARVO/" + song).c_str(), BM_Voices<karvo::TextVoiceSide>, song);
-        benchmark::RegisterBenchmark(("BM_Run/KARVO2/" + song).c_str(), BM_Run<karvo::BankVoiceSide>, song);
-        benchmark::RegisterBenchmark(("BM_Run/KARVO/" + song).c_str(), BM_Run<karvo::TextVoiceSide>, song);
+        benchmark::RegisterBenchmark(("BM_Run/KARVO2/" + song).c_str(), BM_Run<karvo::BankVoiceSide>, song,
+                                     karvo::BANK_PROGRAM);
+        benchmark::RegisterBenchmark(("BM_Run/KARVO/" + song).c_str(), BM_Run<karvo::TextVoiceSide>, song,
+                                     karvo::TEXT_PROGRAM);
     }
 }
 

@@ -1,13 +1,18 @@
-// The run sequence shared by both programs. Only this file prints "KARVO:" lines
-// and chooses the exit status.
+// The run sequence shared by both programs. Only this file decides what the console
+// says and which exit status a run ends with; the console prints it.
 #include "driver.h"
 
+#include <cstdarg>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "console.h"
 #include "mdx_image.h"
 #include "midi_track.h"
+#include "options.h"
 #include "output_file.h"
 #include "track_converter.h"
 #include "voice_decoder.h"
@@ -17,7 +22,7 @@ namespace {
 
 // The console texts, byte for byte.
 constexpr const char* MSG_ALLOC = "error,cat't alloc\n";
-constexpr const char* MSG_IN_NOT_FOUND = "KARVO:InFile not fond!!\n";
+constexpr const char* MSG_IN_NOT_FOUND = "%s\nKARVO:InFile not fond!!\n";
 constexpr const char* MSG_OUT_CANT_WRITE = "KARVO:OutFile can't write.\n";
 constexpr const char* MSG_OUT_IS_INPUT = "KARVO:output file %s is the input file.\n";
 constexpr const char* MSG_NAMED_TWICE = "KARVO:output file %s is named twice.\n";
@@ -30,6 +35,7 @@ constexpr const char* MSG_HEADER_OK = "header OK\n";
 constexpr const char* MSG_MIDI_HEADER = "MIDI header write\n";
 constexpr const char* MSG_END_OF_POS = "End of pos %x \n";
 constexpr const char* MSG_START_TRACK = "start track %d\n";
+constexpr const char* MSG_VERSION = "%s %s\n";
 constexpr const char* USAGE_HELP = "-h:help,this text.\n";
 constexpr const char* USAGE_INPUT = "InfileName:Set Input MdxFileName.\n";
 // --help adds these to the usage text that -h prints.
@@ -39,289 +45,263 @@ constexpr const char* HELP_MORE[] = {
     "-title:Name the first MIDI track after the song's title.\n",
 };
 
-constexpr int MAX_TRACKS_CONVERTED = 8;
+// printf into a string.
+std::string format(const char* text, ...) {
+    va_list args;
+    va_start(args, text);
+    char line[256];
+    const int n = std::vsnprintf(line, sizeof line, text, args);
+    va_end(args);
+    if (n < 0) {
+        return {};
+    }
+    if (static_cast<size_t>(n) < sizeof line) {
+        return std::string(line, static_cast<size_t>(n));
+    }
+    std::string longer(static_cast<size_t>(n) + 1, '\0');
+    va_start(args, text);
+    std::vsnprintf(longer.data(), longer.size(), text, args);
+    va_end(args);
+    longer.pop_back();
+    return longer;
+}
 
-// What one run learns and holds: the options, the outputs, the data image and the
-// state that carries from track to track. Every run starts from a fresh one, and
-// leaving it discards whatever was not finished.
+// How a run ends before its last step: the exit status and what standard error says.
+struct Ending {
+    int status;
+    std::string message;
+};
+using Step = std::optional<Ending>;
+
+Ending failed(const std::string& message) { return {EXIT_FAILED, message}; }
+
+// One run: the outputs, the input, the head and the state that carries from track
+// to track. Every run starts from a fresh one, and leaving it discards whatever was
+// not finished.
 class Run {
 public:
-    Run(const RunContext& context, VoiceSide& voiceSide)
-        : ctx(context), side(voiceSide), fin(context.sin) {}
+    Run(const RunContext& ctx, const ProgramIdentity& program, VoiceSide& side)
+        : m_ctx(ctx), m_program(program), m_side(side), m_console(ctx.sout, ctx.serr), m_in(ctx.sin) {}
     ~Run() { closeInput(); }
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
 
-    int main(int argc, const char* const* argv);
+    int main(int argc, const char* const* argv) {
+        m_side.reset();
+        const Options options = parseOptions(argc, argv);
+        Step ending = openFiles(options);
+        if (!ending) {
+            ending = answerRequest(options);
+        }
+        if (!ending) {
+            ending = refuseClashingOutputs(options);
+        }
+        if (!ending) {
+            ending = readSong();
+        }
+        if (!ending) {
+            convertTracks(options);
+            ending = writeOutputs(options);
+        }
+        return end(ending.value_or(Ending{EXIT_DONE, ""}));
+    }
 
 private:
-    int scanArguments(int argc, const char* const* argv);
-    bool isInputFile(const std::string& path) const;
-    void usage(bool more = false) const;
+    int end(const Ending& ending) {
+        m_console.error(ending.message);
+        return ending.status;
+    }
+
+    Step openFiles(const Options& options);
+    Step answerRequest(const Options& options);
+    Step refuseClashingOutputs(const Options& options);
+    Step readSong();
+    void convertTracks(const Options& options);
+    Step writeOutputs(const Options& options);
     void closeInput();
-    void writeToConsole(const std::string& voices);
-    bool consoleWritten();
+    void usage(bool full);
 
-    const RunContext& ctx;
-    VoiceSide& side;
+    const RunContext& m_ctx;
+    const ProgramIdentity& m_program;
+    VoiceSide& m_side;
+    Console m_console;
 
-    // The command line.
-    std::FILE* fin;                  // the MDX input; standard input until a name is met
-    std::string inName = "stdin";    // prefix of every extracted voice name
-    std::string midiName;            // the last -midi value
-    std::string outName;             // the last -o value
-    bool hasOutName = false;
-    bool pcm = false;                // convert the tracks after the eighth too
-    bool title = false;              // the song's title as the first track's name
-    int loops = 1;                   // plays of each track's loop
-    OutputFile midiFile;
-    OutputFile voiceFile;
-
-    MdxImage image;
-    SongState song;
+    std::FILE* m_in;          // the MDX input; standard input until a name is met
+    std::string m_midiName;   // the last -midi value
+    OutputFile m_midiFile;
+    OutputFile m_voiceFile;
+    MdxHead m_head;
+    MdxImage m_image;
+    int m_trackCount = 0;
 };
 
-void Run::usage(bool more) const {
-    const UsageLines& own = side.usageLines();
+void Run::usage(bool full) {
+    const auto& own = m_program.usageLines;
     for (const char* line : {own[0], own[1], own[2], USAGE_HELP, USAGE_INPUT, own[3], own[4]}) {
-        std::fputs(line, ctx.serr);
+        m_console.error(line);
     }
-    if (more) {
+    if (full) {
         for (const char* line : HELP_MORE) {
-            std::fputs(line, ctx.serr);
+            m_console.error(line);
         }
     }
-}
-
-// A decimal number from 1 to 255, digits only.
-bool parseLoops(std::string_view text, int& loops) {
-    int value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + (c - '0');
-        if (value > 255) {
-            return false;
-        }
-    }
-    if (value < 1) {
-        return false;   // also an empty value
-    }
-    loops = value;
-    return true;
 }
 
 // The input is the only stream the run opens by itself. The standard streams are
 // never closed.
 void Run::closeInput() {
-    if (fin != nullptr && fin != ctx.sin) {
-        std::fclose(fin);
+    if (m_in != nullptr && m_in != m_ctx.sin) {
+        std::fclose(m_in);
     }
-    fin = ctx.sin;
+    m_in = m_ctx.sin;
 }
 
-// Scans the arguments left to right. Returns -1 to go on with the conversion,
-// or the exit status that ends the run. A -midi file is opened as it is met, but
-// nothing that is already there changes before the run has succeeded.
-int Run::scanArguments(int argc, const char* const* argv) {
-    for (int k = 1; k < argc; ++k) {
-        const std::string_view arg = argv[k];
-        if (arg == "-h" || arg == "--help") {
-            usage(arg == "--help");
-            return EXIT_DONE;
-        }
-        if (arg == "-pcm") {
-            pcm = true;
+// The input names and -midi files, in the order the arguments give them. A -midi file
+// is opened, but nothing that is already there changes before the run has succeeded.
+Step Run::openFiles(const Options& options) {
+    for (const Options::FileArgument& file : options.files) {
+        if (file.midi) {
+            if (!m_midiFile.open(file.name, false)) {
+                return failed(MSG_OUT_CANT_WRITE);
+            }
+            m_midiName = file.name;
             continue;
         }
-        if (arg == "-title") {
-            title = true;
-            continue;
-        }
-        if (arg == "-loop") {
-            if (k + 1 >= argc || !parseLoops(argv[k + 1], loops)) {
-                std::fputs(MSG_BAD_LOOP, ctx.serr);
-                return EXIT_USAGE;
-            }
-            ++k;
-            continue;
-        }
-        if (arg == "--version") {
-            std::fprintf(ctx.sout, "%s %s\n", side.programName(), KARVO_VERSION);
-            return EXIT_DONE;
-        }
-        if (arg == "-midi" || arg == "-o") {
-            if (k + 1 >= argc) {
-                std::fprintf(ctx.serr, MSG_NO_VALUE, argv[k]);
-                return EXIT_USAGE;
-            }
-            const char* value = argv[++k];
-            if (arg == "-o") {
-                outName = value;
-                hasOutName = true;
-                continue;
-            }
-            if (!midiFile.open(value, false)) {
-                std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
-                return EXIT_FAILED;
-            }
-            midiName = value;
-            continue;
-        }
-        std::FILE* in = std::fopen(argv[k], "rb");
+        std::FILE* in = std::fopen(file.name.c_str(), "rb");
         if (in == nullptr) {
-            std::fprintf(ctx.serr, "%s\n", argv[k]);
-            std::fputs(MSG_IN_NOT_FOUND, ctx.serr);
-            return EXIT_FAILED;
+            return failed(format(MSG_IN_NOT_FOUND, file.name.c_str()));
         }
         closeInput();
-        fin = in;
-        inName = argv[k];
+        m_in = in;
     }
-    return -1;
+    return std::nullopt;
 }
 
-// An output naming the input file, through any link, would destroy it.
-bool Run::isInputFile(const std::string& path) const {
-    const platform::FileId input = platform::idOf(fin);
-    return input.known && platform::idOf(path) == input;
+Step Run::answerRequest(const Options& options) {
+    switch (options.request) {
+    case Options::Request::CONVERT:
+        return std::nullopt;
+    case Options::Request::USAGE:
+        usage(false);
+        return Ending{EXIT_USAGE, ""};
+    case Options::Request::HELP:
+    case Options::Request::FULL_HELP:
+        usage(options.request == Options::Request::FULL_HELP);
+        return Ending{EXIT_DONE, ""};
+    case Options::Request::VERSION:
+        m_console.print(format(MSG_VERSION, m_program.name, KARVO_VERSION));
+        return Ending{EXIT_DONE, ""};
+    case Options::Request::MISSING_VALUE:
+        return Ending{EXIT_USAGE, format(MSG_NO_VALUE, options.option.c_str())};
+    case Options::Request::BAD_LOOP:
+        return Ending{EXIT_USAGE, MSG_BAD_LOOP};
+    }
+    return std::nullopt;
 }
 
-// The voices on standard output, in the voice output's own mode.
-void Run::writeToConsole(const std::string& voices) {
-    std::fflush(ctx.serr);
-    platform::streamMode(ctx.sout, side.textMode());
-    std::fwrite(voices.data(), 1, voices.size(), ctx.sout);
-}
-
-bool Run::consoleWritten() { return std::fflush(ctx.sout) == 0 && std::ferror(ctx.sout) == 0; }
-
-int Run::main(int argc, const char* const* argv) {
-    side.reset();
-    if (argc <= 1) {
-        usage();
-        return EXIT_USAGE;
-    }
-    if (const int status = scanArguments(argc, argv); status >= 0) {
-        return status;
-    }
-    const bool midi = midiFile.isOpen();
-    for (const std::string* name : {&midiName, &outName}) {
-        if (!name->empty() && isInputFile(*name)) {
-            std::fprintf(ctx.serr, MSG_OUT_IS_INPUT, name->c_str());
-            return EXIT_FAILED;
+// An output naming the input file, through any link, would destroy it; the voice
+// output would take the MIDI file's place. Devices may take both.
+Step Run::refuseClashingOutputs(const Options& options) {
+    const platform::FileId input = platform::idOf(m_in);
+    for (const std::string* name : {&std::as_const(m_midiName), &options.voiceOutput}) {
+        if (!name->empty() && input.known && platform::idOf(*name) == input) {
+            return failed(format(MSG_OUT_IS_INPUT, name->c_str()));
         }
     }
-    // The voice output would take the MIDI file's place. Devices may take both.
-    if (midi && hasOutName && platform::sameFile(midiName, outName)) {
-        std::fprintf(ctx.serr, MSG_NAMED_TWICE, outName.c_str());
-        return EXIT_FAILED;
+    if (m_midiFile.isOpen() && options.hasVoiceOutput && platform::sameFile(m_midiName, options.voiceOutput)) {
+        return failed(format(MSG_NAMED_TWICE, options.voiceOutput.c_str()));
     }
+    return std::nullopt;
+}
 
-    // Standard error is fully buffered (a runaway track can print a voice line per
-    // element), so it is flushed wherever standard output takes over, to keep the
-    // order of the two when they share a terminal or a file.
-    std::fflush(ctx.serr);
-    const int declared = header(image, fin, ctx.sout);
-    // The trace lines are on their way before any output that may share the descriptor.
-    std::fflush(ctx.sout);
-    if (declared < 0) {
-        std::fputs(MSG_NO_HEADER, ctx.serr);
-        return EXIT_FAILED;
+// The head, then the data image.
+Step Run::readSong() {
+    m_console.flushErrors();
+    m_head = scanHead(m_in);
+    m_console.traceHead(m_head);
+    if (!m_head.complete()) {
+        return failed(MSG_NO_HEADER);
     }
+    m_console.error(MSG_HEADER_OK);
+    return std::nullopt;
+}
+
+void Run::convertTracks(const Options& options) {
     // The FM tracks, and with -pcm the PCM tracks behind them.
-    const int trackCount = pcm || declared < MAX_TRACKS_CONVERTED ? declared : MAX_TRACKS_CONVERTED;
-    std::string name;
-    if (title) {
-        name = platform::sjisToUtf8(image.headBytes.data(), image.titleEnd);
-    }
-
-    image.Ipos = 0;
-    std::fputs(MSG_HEADER_OK, ctx.serr);
-    std::FILE* midiOut = midiFile.stream();
+    m_trackCount = options.pcm || m_head.declaredTracks < FM_TRACKS ? m_head.declaredTracks : FM_TRACKS;
+    const bool midi = m_midiFile.isOpen();
     if (midi) {
-        const auto head = midiHeaderChunk(trackCount);
-        std::fwrite(head.data(), 1, head.size(), midiOut);
+        const auto header = midiHeaderChunk(m_trackCount);
+        std::fwrite(header.data(), 1, header.size(), m_midiFile.stream());
     }
-    std::fputs(MSG_MIDI_HEADER, ctx.serr);
+    m_console.error(MSG_MIDI_HEADER);
 
-    try {
-        if (!loadImage(image, fin)) {
-            std::fputs(MSG_IMAGE_CUT, ctx.serr);
+    bool whole = true;
+    m_image = loadImage(m_head, m_in, whole);
+    if (!whole) {
+        m_console.error(MSG_IMAGE_CUT);
+    }
+    m_console.error(format(MSG_END_OF_POS, static_cast<unsigned>(m_image.bytes().size())));
+
+    const std::string title =
+        options.title ? platform::sjisToUtf8(m_head.title().data(), m_head.title().size()) : std::string();
+    SongState song;
+    MidiTrack track;   // one chunk at a time, released after the last
+    for (int t = 0; t < m_trackCount; ++t) {
+        m_console.error(format(MSG_START_TRACK, t));
+        const TrackOptions trackOptions{options.loops, t == 0 ? std::string_view(title) : std::string_view()};
+        if (!convertTrack(m_ctx, m_image, song, m_side, m_console, track, t, m_trackCount, trackOptions).whole) {
+            m_console.error(format(MSG_RUNAWAY, t));
         }
-    } catch (const std::bad_alloc&) {
-        std::fputs(MSG_ALLOC, ctx.serr);
-        return EXIT_FAILED;
-    }
-    std::fprintf(ctx.serr, MSG_END_OF_POS, static_cast<unsigned>(image.Ibuf.size()));
-
-    {
-        MidiTrack track;   // one chunk at a time, released after the last
-        for (int t = 0; t < trackCount; ++t) {
-            std::fprintf(ctx.serr, MSG_START_TRACK, t);
-            const TrackOptions options{loops, t == 0 ? std::string_view(name) : std::string_view()};
-            if (!convertTrack(ctx, image, song, side, track, t, trackCount, options)) {
-                std::fprintf(ctx.serr, MSG_RUNAWAY, t);
-            }
-            if (midi) {
-                std::fwrite(track.bytes().data(), 1, track.size(), midiOut);
-            }
+        if (midi) {
+            std::fwrite(track.bytes().data(), 1, track.size(), m_midiFile.stream());
         }
     }
+}
 
-    // The MIDI file is whole before the voice output is opened, so that a bad -o name
-    // never costs it; it is put in place with the voices, once everything is written.
-    if (midi && !midiFile.close()) {
-        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
-        return EXIT_FAILED;
+// The MIDI file is whole before the voice output is opened, so that a bad -o name
+// never costs it; both are put in place together, once everything is written.
+Step Run::writeOutputs(const Options& options) {
+    if (m_midiFile.isOpen() && !m_midiFile.close()) {
+        return failed(MSG_OUT_CANT_WRITE);
     }
-
     // Without -o the voices go to standard output, with no message.
-    if (hasOutName && !voiceFile.open(outName, side.textMode())) {
-        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
+    if (options.hasVoiceOutput && !m_voiceFile.open(options.voiceOutput, m_program.textOutput)) {
+        m_console.error(MSG_OUT_CANT_WRITE);
     }
     std::string voices;
-    writeVoices(image, inName, side, voices);
-    if (voiceFile.isOpen()) {
-        std::fwrite(voices.data(), 1, voices.size(), voiceFile.stream());
-        if (!voiceFile.close()) {
-            std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
-            return EXIT_FAILED;
+    writeVoices(m_image, options.inputName, m_side, voices);
+    if (m_voiceFile.isOpen()) {
+        std::fwrite(voices.data(), 1, voices.size(), m_voiceFile.stream());
+        if (!m_voiceFile.close()) {
+            return failed(MSG_OUT_CANT_WRITE);
         }
     } else {
-        writeToConsole(voices);
+        m_console.writeVoices(voices, m_program.textOutput);
     }
     // Standard output carries the trace, and the voices when they have no file of
     // their own: a full disk there is as much a failure as in a file.
-    if (!consoleWritten()) {
-        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
-        return EXIT_FAILED;
+    if (!m_console.outputWritten() || !m_midiFile.commit()) {
+        return failed(MSG_OUT_CANT_WRITE);
     }
-
-    // Everything is written: the files take their places.
-    if (!midiFile.commit()) {
-        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
-        return EXIT_FAILED;
-    }
-    if (!voiceFile.commit()) {
+    if (!m_voiceFile.commit()) {
         // As when the -o file cannot be opened: the voices go to standard output.
-        std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
-        writeToConsole(voices);
-        if (!consoleWritten()) {
-            std::fputs(MSG_OUT_CANT_WRITE, ctx.serr);
-            return EXIT_FAILED;
+        m_console.error(MSG_OUT_CANT_WRITE);
+        m_console.writeVoices(voices, m_program.textOutput);
+        if (!m_console.outputWritten()) {
+            return failed(MSG_OUT_CANT_WRITE);
         }
     }
-    return EXIT_DONE;
+    return std::nullopt;
 }
 
 }  // namespace
 
-int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side) {
+int runConverter(RunContext& ctx, int argc, const char* const* argv, const ProgramIdentity& program,
+                 VoiceSide& side) {
     int status = EXIT_FAILED;
     try {
-        Run run(ctx, side);
+        Run run(ctx, program, side);
         status = run.main(argc, argv);
     } catch (const std::bad_alloc&) {
         std::fputs(MSG_ALLOC, ctx.serr);
@@ -331,12 +311,10 @@ int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& 
     return status;
 }
 
-int runMain(int argc, const char* const* argv, VoiceSide& side) {
+int runMain(int argc, const char* const* argv, const ProgramIdentity& program, VoiceSide& side) {
     platform::prepareProcess();
-    static char errorBuffer[1 << 16];
-    std::setvbuf(stderr, errorBuffer, _IOFBF, sizeof errorBuffer);
     RunContext ctx;
-    return runConverter(ctx, argc, argv, side);
+    return runConverter(ctx, argc, argv, program, side);
 }
 
 }  // namespace karvo

@@ -13,10 +13,10 @@ constexpr int EXIT_USAGE = 2;     // no arguments, or an option without its valu
 
 // Runs one whole conversion with the process's arguments. ctx supplies the standard
 // streams and the runaway guards; everything else belongs to the run.
-int runConverter(RunContext& ctx, int argc, const char* const* argv, VoiceSide& side);
+int runConverter(RunContext& ctx, int argc, const char* const* argv, const ProgramIdentity& program,
+                 VoiceSide& side);
 
-// The whole process: runConverter on the standard streams, with standard error
-// buffered.
-int runMain(int argc, const char* const* argv, VoiceSide& side);
+// The whole process: runConverter on the standard streams.
+int runMain(int argc, const char* const* argv, const ProgramIdentity& program, VoiceSide& side);
 
 }  // namespace karvo

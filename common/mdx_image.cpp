@@ -11,97 +11,109 @@ bool validFirstTrack(uint32_t offset) {
     return offset % 2 == 0 && offset >= 4 && offset <= 2 + 2 * MAX_TRACKS_DECLARED;
 }
 
+// Where the scan stands in the head.
+enum class HeadState {
+    TITLE,           // looking for 0D
+    TITLE_CR,        // 0D seen, 0A expected
+    TITLE_CR_LF,     // 0D 0A seen, 1A expected
+    SAMPLE_NAME,     // up to its 00
+    VOICE_HIGH,
+    VOICE_LOW,
+    TRACK_HIGH,      // a track offset begins, unless track 0 begins here
+    TRACK_LOW,
+};
+
 }  // namespace
 
-int header(MdxImage& image, std::FILE* in, std::FILE* trace) {
-    image.headBytes.clear();
-    uint32_t counter = 0;
-    int state = 0;
-    int i = 0;
-    while (counter <= SCAN_LIMIT) {
+MdxHead scanHead(std::FILE* in) {
+    MdxHead head;
+    HeadState state = HeadState::TITLE;
+    uint32_t offset = 0;
+    for (uint32_t counter = 0; counter <= SCAN_LIMIT;) {
         const int c = std::getc(in);
         const uint32_t index = counter++;
         if (c != EOF) {
-            image.headBytes.push_back(static_cast<uint8_t>(c));
+            head.bytes.push_back(static_cast<uint8_t>(c));
         }
         // The table ends where track 0 begins; that test looks only at the position,
         // so a file that ends right there still has a whole head.
-        if (state == 6 && i > 0 && index == image.FileBase + image.MMLBase[0]) {
-            return i;
+        if (state == HeadState::TRACK_HIGH && !head.trackOffsets.empty() &&
+            index == head.dataStart + head.trackOffsets[0]) {
+            head.declaredTracks = static_cast<int>(head.trackOffsets.size());
+            return head;
         }
         if (c == EOF) {
-            return -1;
+            return head;
         }
         const auto b = static_cast<uint32_t>(c);
         switch (state) {
-        case 0:
-            state = b == 0x0D ? 1 : 0;
+        case HeadState::TITLE:
+            state = b == 0x0D ? HeadState::TITLE_CR : HeadState::TITLE;
             break;
-        case 1:
-        case 2: {
-            const uint32_t expected = state == 1 ? 0x0A : 0x1A;
+        case HeadState::TITLE_CR:
+        case HeadState::TITLE_CR_LF: {
+            const bool cr = state == HeadState::TITLE_CR;
             // A CR may start the terminator again, as in "0D 0D 0A 1A" or a title
             // that ends with an empty line.
-            state = b == expected ? state + 1 : (b == 0x0D ? 1 : 0);
-            if (state == 3) {
-                image.titleEnd = index - 2;   // the title stops where 0D 0A 1A begins
+            if (b == (cr ? 0x0Au : 0x1Au)) {
+                state = cr ? HeadState::TITLE_CR_LF : HeadState::SAMPLE_NAME;
+            } else {
+                state = b == 0x0D ? HeadState::TITLE_CR : HeadState::TITLE;
+            }
+            if (state == HeadState::SAMPLE_NAME) {
+                head.titleLength = index - 2;   // the title stops where 0D 0A 1A begins
             }
             break;
         }
-        case 3:
+        case HeadState::SAMPLE_NAME:
             if (b == 0x00) {
-                image.FileBase = counter;
-                state = 4;
+                head.dataStart = counter;
+                state = HeadState::VOICE_HIGH;
             }
             break;
-        case 4:
-            image.VoiceBase = b << 8;
-            state = 5;
+        case HeadState::VOICE_HIGH:
+            head.voiceOffset = b << 8;
+            state = HeadState::VOICE_LOW;
             break;
-        case 5:
-            image.VoiceBase = (image.VoiceBase & 0xFF00) | b;
-            state = 6;
+        case HeadState::VOICE_LOW:
+            head.voiceOffset |= b;
+            state = HeadState::TRACK_HIGH;
             break;
-        case 6:
-            image.MMLBase[i] = b << 8;
-            state = 7;
+        case HeadState::TRACK_HIGH:
+            offset = b << 8;
+            state = HeadState::TRACK_LOW;
             break;
-        case 7:
-            image.MMLBase[i] += b;
-            std::fprintf(trace, "base %x %x\n", static_cast<unsigned>(i), image.MMLBase[i]);
-            if (i == 0 && !validFirstTrack(image.MMLBase[0])) {
-                return -1;
+        case HeadState::TRACK_LOW:
+            head.trackOffsets.push_back(offset | b);
+            if (head.trackOffsets.size() == 1 && !validFirstTrack(head.trackOffsets[0])) {
+                return head;
             }
-            ++i;
-            state = 6;
-            break;
-        default:
+            state = HeadState::TRACK_HIGH;
             break;
         }
     }
-    return -1;
+    return head;
 }
 
-bool loadImage(MdxImage& image, std::FILE* in) {
-    image.Ibuf.clear();
-    if (image.FileBase < image.headBytes.size()) {
-        image.Ibuf.assign(image.headBytes.begin() + static_cast<std::ptrdiff_t>(image.FileBase),
-                        image.headBytes.end());
+MdxImage loadImage(const MdxHead& head, std::FILE* in, bool& whole) {
+    std::vector<uint8_t> bytes;
+    if (head.dataStart < head.bytes.size()) {
+        bytes.assign(head.bytes.begin() + static_cast<std::ptrdiff_t>(head.dataStart), head.bytes.end());
     }
-    bool whole = true;
+    whole = true;
     if (!std::feof(in)) {
         // One read for the rest of the image: fread stops short only at the end.
-        const size_t have = image.Ibuf.size();
+        const size_t have = bytes.size();
         if (have < IMAGE_SIZE) {
-            image.Ibuf.resize(IMAGE_SIZE);
-            const size_t got = std::fread(image.Ibuf.data() + have, 1, IMAGE_SIZE - have, in);
-            image.Ibuf.resize(have + got);
+            bytes.resize(IMAGE_SIZE);
+            const size_t got = std::fread(bytes.data() + have, 1, IMAGE_SIZE - have, in);
+            bytes.resize(have + got);
         }
-        if (image.Ibuf.size() == IMAGE_SIZE && std::getc(in) != EOF) {
+        if (bytes.size() == IMAGE_SIZE && std::getc(in) != EOF) {
             whole = false;
         }
     }
-    return whole;
+    return MdxImage(std::move(bytes), head.voiceOffset, head.trackOffsets);
 }
 
 }  // namespace karvo

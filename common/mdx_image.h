@@ -1,4 +1,4 @@
-// MDX file head scan and the in-memory data image.
+// The MDX file head and the in-memory data image.
 //
 //   title ... 0D 0A 1A, sample file name ... 00, then the data area:
 //   +0: voice offset (be16)
@@ -7,45 +7,51 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <vector>
 
 namespace karvo {
 
-constexpr uint32_t IMAGE_SIZE = 65536;       // 16-bit offsets reach no further
-constexpr int MAX_TRACKS_DECLARED = 16;      // track 0 at offset 34 at the most
+constexpr uint32_t IMAGE_SIZE = 65536;    // 16-bit offsets reach no further
+constexpr int MAX_TRACKS_DECLARED = 16;   // track 0 at offset 34 at the most
 
-// What one run learns from the file: the head scan's results and the data image.
-// Every offset is an index into Ibuf.
-struct MdxImage {
-    uint32_t FileBase = 0;
-    uint32_t VoiceBase = 0;
-    uint32_t MMLBase[MAX_TRACKS_DECLARED] = {};
-    std::vector<uint8_t> headBytes;  // what the head scan read, so that no seek is needed
-    uint32_t titleEnd = 0;           // the title is headBytes[0] to [titleEnd - 1]
+// What the head scan reads of a file.
+struct MdxHead {
+    int declaredTracks = -1;              // -1: no whole head within the first 65,535 bytes
+    uint32_t dataStart = 0;               // file position of the data area
+    uint32_t voiceOffset = 0;
+    std::vector<uint32_t> trackOffsets;   // every offset read, in file order, also of a head cut short
+    std::vector<uint8_t> bytes;           // every byte the scan read, so that no seek is needed
+    uint32_t titleLength = 0;             // the title is bytes[0] to bytes[titleLength - 1]
 
-    // The file from FileBase on, at most IMAGE_SIZE bytes; Ipos reads it.
-    std::vector<uint8_t> Ibuf;
-    uint32_t Ipos = 0;
-
-    // Index of the last byte loaded; -1 for an empty data area.
-    int32_t EndPos() const { return static_cast<int32_t>(Ibuf.size()) - 1; }
-
-    // Bytes the image holds from index pos on; never wraps.
-    uint32_t available(uint32_t pos) const {
-        const auto size = static_cast<uint32_t>(Ibuf.size());
-        return pos < size ? size - pos : 0;
-    }
+    bool complete() const { return declaredTracks >= 0; }
+    std::span<const uint8_t> title() const { return {bytes.data(), titleLength}; }
 };
 
-// Reads the file head from in byte by byte and sets FileBase, VoiceBase and MMLBase.
-// Returns the number of tracks the file declares, or -1 when no complete head is
-// found within the first 65,535 bytes. Prints one "base" trace line per track
-// offset to trace. The bytes read are kept in headBytes.
-int header(MdxImage& image, std::FILE* in, std::FILE* trace);
+// Reads the file head from in, byte by byte, as far as the first byte of track 0.
+MdxHead scanHead(std::FILE* in);
 
-// Puts the data area (the file from FileBase on) into Ibuf, taking the bytes the head
-// scan already read and then the rest of in, at most IMAGE_SIZE bytes. Returns false
-// when the data area was longer and has been cut.
-bool loadImage(MdxImage& image, std::FILE* in);
+// The data area, from the voice offset on, as the tracks and the voices read it.
+// Every offset of the file is an index into it; it never changes once loaded.
+class MdxImage {
+public:
+    MdxImage() = default;
+    MdxImage(std::vector<uint8_t> bytes, uint32_t voiceOffset, std::vector<uint32_t> trackOffsets)
+        : m_bytes(std::move(bytes)), m_voiceOffset(voiceOffset), m_trackOffsets(std::move(trackOffsets)) {}
+
+    std::span<const uint8_t> bytes() const { return m_bytes; }
+    uint32_t voiceOffset() const { return m_voiceOffset; }
+    uint32_t trackOffset(int track) const { return m_trackOffsets[static_cast<size_t>(track)]; }
+
+private:
+    std::vector<uint8_t> m_bytes;
+    uint32_t m_voiceOffset = 0;
+    std::vector<uint32_t> m_trackOffsets;
+};
+
+// The data area of a whole head: the bytes the scan already read behind its start,
+// then the rest of in, at most IMAGE_SIZE bytes. whole is false when the area was
+// longer and has been cut.
+MdxImage loadImage(const MdxHead& head, std::FILE* in, bool& whole);
 
 }  // namespace karvo

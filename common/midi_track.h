@@ -59,6 +59,23 @@ public:
     // A meta event now: FF, type, the length as a variable-length quantity, data.
     void meta(uint8_t type, std::span<const uint8_t> data);
 
+    // The messages the conversion writes, by name.
+    void noteOn(uint8_t key, uint8_t velocity) { event(0x90, key, velocity); }
+    void noteOff(uint8_t key, uint8_t velocity) { event(0x80, key, velocity); }
+    void controller(uint8_t number, uint8_t value) { event(0xB0, number, value); }
+    void programChange(uint8_t program) { event(0xC0, program); }
+    // value 0 to 3FFF, centre 2000
+    void pitchBend(uint32_t value) {
+        event(0xE0, static_cast<uint8_t>(value & 0x7F), static_cast<uint8_t>((value >> 7) & 0x7F));
+    }
+    void tempo(uint32_t microsecondsPerQuarter) {
+        const uint8_t bytes[3] = {static_cast<uint8_t>(microsecondsPerQuarter >> 16),
+                                  static_cast<uint8_t>(microsecondsPerQuarter >> 8),
+                                  static_cast<uint8_t>(microsecondsPerQuarter)};
+        meta(0x51, bytes);
+    }
+    void sequenceName(std::span<const uint8_t> text) { meta(0x03, text); }
+
     // The chunk as written so far; whole after end().
     std::span<const uint8_t> bytes() const { return {m_bytes.get(), m_size}; }
     uint32_t size() const { return m_size; }

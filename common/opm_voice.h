@@ -14,10 +14,10 @@ constexpr int OPERATORS = 4;
 // Three voice bytes, then six groups of one byte per operator.
 static_assert(3 + 6 * OPERATORS == VOICE_RECORD_SIZE);
 
-// Operator positions 0 to 3 are the record's order; both outputs list them as
-// M1, C1, M2, C2.
-constexpr std::array<const char*, OPERATORS> name = {"M1", "M2", "C1", "C2"};
-constexpr std::array<int, OPERATORS> TblS = {0, 2, 1, 3};
+// Operator positions 0 to 3 are the record's order, M1, M2, C1, C2; both outputs
+// list them as M1, C1, M2, C2.
+constexpr std::array<const char*, OPERATORS> OPERATOR_NAMES = {"M1", "M2", "C1", "C2"};
+constexpr std::array<int, OPERATORS> OUTPUT_ORDER = {0, 2, 1, 3};
 
 // The six operator byte groups, in record order. Each delivers two fields, a and b;
 // TL fills the whole byte and has no b.
@@ -64,7 +64,7 @@ constexpr uint8_t PAN_CENTRE = 192;
 // operands:
 //   first  ------WW   WF
 //   fifth  -PPP--AA   PMS, AMS; a zero leaves the voice's value as it was
-struct LfoPrm {
+struct LfoSettings {
     uint8_t WF;
     uint8_t AMS;
     uint8_t PMS;
@@ -79,17 +79,17 @@ struct LfoPrm {
         }
     }
 };
-constexpr LfoPrm decodeLfo(uint8_t first, uint8_t pmsAms) {
+constexpr LfoSettings decodeLfo(uint8_t first, uint8_t pmsAms) {
     return {static_cast<uint8_t>(first & 3), static_cast<uint8_t>(pmsAms & 3),
             static_cast<uint8_t>((pmsAms >> 4) & 7)};
 }
 
 // The noise command's operand: E-FFFFFF, noise enable (0 or 128) and frequency.
-struct NoisePrm {
+struct NoiseSettings {
     uint8_t NE;
     uint8_t NFRQ;
 };
-constexpr NoisePrm decodeNoise(uint8_t operand) {
+constexpr NoiseSettings decodeNoise(uint8_t operand) {
     return {static_cast<uint8_t>(operand & 128), static_cast<uint8_t>(operand & 127)};
 }
 

@@ -11,34 +11,59 @@
 
 namespace karvo {
 
-constexpr int REPEAT_LEVELS = 8;   // counter 0 is never used by a repeat start
+// The chip's eight channels play the first eight tracks, the FM tracks. Tracks from
+// the ninth on are the PCM tracks, the sample parts: they play on MIDI channel 10 (9
+// counted from 0), the percussion channel, and have no FM voice.
+constexpr int FM_TRACKS = 8;
+constexpr uint8_t PCM_CHANNEL = 9;
+
+// The repeats open in a song. Level 0 means none is open; the outermost uses counter
+// 1, so that at most seven can be open at once.
+struct RepeatStack {
+    static constexpr int LEVELS = 8;
+    int level = 0;
+    int32_t counts[LEVELS] = {};   // passes still to play
+};
 
 // What carries from track to track.
 struct SongState {
-    int curVoice = -1;           // -1 until the run's first voice select
-    int repLevel = 0;            // 0: no repeat open; the outermost uses counter 1
-    int32_t repCount[REPEAT_LEVELS] = {};
+    int currentVoice = -1;   // -1 until the run's first voice select
+    RepeatStack repeats;
 };
 
-// Tracks 8 and up are the PCM tracks, the sample parts. They play on MIDI channel
-// 10 (9 counted from 0), the percussion channel, and have no FM voice.
-constexpr int FIRST_PCM_TRACK = 8;
-constexpr uint8_t PCM_CHANNEL = 9;
+// What the converter tells besides the MIDI bytes, for the console.
+class TrackListener {
+public:
+    virtual void voiceSelected(int voice) = 0;
+
+protected:
+    ~TrackListener() = default;
+};
 
 // What a run asks of every track beyond the plain conversion.
 struct TrackOptions {
-    int loops = 1;               // plays of each track's loop in all, 1 to 255
-    std::string_view name;       // a sequence name for the chunk, or none when empty
+    int loops = 1;              // plays of each track's loop in all, 1 to 255
+    std::string_view name;      // a sequence name for the chunk, or none when empty
 };
 
-// Converts track t of a run of n tracks from image.Ibuf at MMLBase[t] into track,
-// leaving a complete chunk. LFO and noise commands reach side; voice selects print
-// their line to ctx.serr. Returns false when the track ran away past ctx's guards
-// and was cut off.
-bool convertTrack(const RunContext& ctx, MdxImage& image, SongState& song, VoiceSide& side,
-                  MidiTrack& track, int t, int n, const TrackOptions& options = {});
+// Track t's preamble takes ticks 8t+1 to 8t+7, so that no two tracks' preambles share
+// a tick; every track's first element then falls on the same tick.
+constexpr uint32_t preambleStartTick(int track) { return 8 * static_cast<uint32_t>(track) + 1; }
+constexpr uint32_t firstElementTick(int trackCount) { return 8 * static_cast<uint32_t>(trackCount) + 9; }
 
-// Controller-7 value of an attenuation of 0 to 127.
+struct TrackResult {
+    bool whole = true;       // false when the track ran away past the guards and was cut off
+    uint32_t elements = 0;   // elements read, repeats and loops counted as played
+};
+
+// Converts track t of a run of trackCount tracks, from the image at its offset, into
+// out, leaving a complete chunk. The LFO and noise commands reach voices; voice
+// selects are told to listener. guards come from ctx.
+TrackResult convertTrack(const RunContext& ctx, const MdxImage& image, SongState& song, VoiceSide& voices,
+                         TrackListener& listener, MidiTrack& out, int t, int trackCount,
+                         const TrackOptions& options = {});
+
+// Controller-7 value of an attenuation of 0 to 127: 127 x sqrt(10^(-0.0375 a)).
 uint8_t volumeValue(uint32_t attenuation);
 
 }  // namespace karvo

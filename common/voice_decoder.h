@@ -1,4 +1,4 @@
-// The voice output phase: decVoice walks the voice area of the data image and hands
+// The voice output phase: the decoder walks the voice area of the data image and hands
 // every record, decoded, to the program's voice side.
 #pragma once
 
@@ -9,12 +9,12 @@
 
 namespace karvo {
 
-// Walks Ibuf from VoiceBase to EndPos in records of 27 bytes and hands every byte,
-// decoded, to side; inName, the run's input name, names the voices:
+// Walks the image from its voice offset to its end in records of 27 bytes and hands
+// every byte, decoded, to side; inputName, the run's input name, names the voices:
 //
-//   +0      voice number 0-255      onNumber(number, inName)  slot = number & 127
+//   +0      voice number 0-255      onNumber(number, inputName)   slot = number & 127
 //   +1      --FFFCCC                onFlCon(FL, CON)
-//   +2      ----SSSS slot mask      onSlot(SLOT = mask << 3)   0-120
+//   +2      ----SSSS slot mask      onSlot(SLOT = mask << 3)       0-120
 //   +3..6   -DDDMMMM                onOperatorField(p, DT1_MUL, DT1, MUL)
 //   +7..10  TTTTTTTT                onOperatorField(p, TL_ONLY, TL, 0)
 //   +11..14 KK-AAAAA                onOperatorField(p, KS_AR, KS, AR)
@@ -24,10 +24,9 @@ namespace karvo {
 //
 // p runs 0 to 3 within each group. An area that ends inside a record simply stops
 // delivering; whatever follows the last whole record is read as more records.
-// Leaves Ipos past the area.
-void decVoice(MdxImage& image, const std::string& inName, VoiceSide& side);
+void decodeVoiceRecords(const MdxImage& image, const std::string& inputName, VoiceSide& side);
 
-// The whole voice output: side.beginVoices, decVoice, side.endVoices.
-void writeVoices(MdxImage& image, const std::string& inName, VoiceSide& side, std::string& out);
+// The whole voice output: side.beginVoices, the records, side.endVoices.
+void writeVoices(const MdxImage& image, const std::string& inputName, VoiceSide& side, std::string& out);
 
 }  // namespace karvo

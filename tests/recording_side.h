@@ -10,8 +10,8 @@
 
 namespace karvo::test {
 
-// One call that reached the side: 'L' setLfoPrm(voice, WF = a, AMS = b, PMS = field),
-// 'N' setNoisePrm(voice, NE = a, NFRQ = b), 'n' onNumber(a), 'f' onFlCon(a, b),
+// One call that reached the side: 'L' captureLfo(voice, WF = a, AMS = b, PMS = field),
+// 'N' captureNoise(voice, NE = a, NFRQ = b), 'n' onNumber(a), 'f' onFlCon(a, b),
 // 's' onSlot(a), 'o' onOperatorField(position = voice, field, a, b).
 struct Call {
     char kind;
@@ -29,19 +29,13 @@ inline std::ostream& operator<<(std::ostream& os, const Call& c) {
 
 class RecordingSide : public VoiceSide {
 public:
-    const UsageLines& usageLines() const override {
-        static const UsageLines lines = {"", "", "", "", ""};
-        return lines;
-    }
-    const char* programName() const override { return "RECORDING"; }
     void reset() override { calls.clear(); }
-    void setLfoPrm(int voice, const LfoPrm& lfo) override {
+    void captureLfo(int voice, const LfoSettings& lfo) override {
         calls.push_back({'L', voice, lfo.WF, lfo.AMS, lfo.PMS});
     }
-    void setNoisePrm(int voice, const NoisePrm& noise) override {
+    void captureNoise(int voice, const NoiseSettings& noise) override {
         calls.push_back({'N', voice, noise.NE, noise.NFRQ});
     }
-    bool textMode() const override { return false; }
     void onNumber(uint8_t number, const std::string&) override { calls.push_back({'n', -1, number, 0}); }
     void onFlCon(uint8_t FL, uint8_t CON) override { calls.push_back({'f', -1, FL, CON}); }
     void onSlot(uint8_t SLOT) override { calls.push_back({'s', -1, SLOT, 0}); }

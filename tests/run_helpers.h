@@ -143,10 +143,10 @@ inline std::ostream& operator<<(std::ostream& os, const RunResult& r) {
     return os << "status " << r.status << "\nstdout: " << r.out << "\nstderr: " << r.err;
 }
 
-// One run with the arguments after the program name, on a fresh context unless one
+// One run of program with the arguments after its name, on a fresh context unless one
 // is given. Standard input is empty unless in is given; standard output is captured
 // unless out is given (out then reads "").
-inline RunResult runProgram(VoiceSide& side, const std::vector<std::string>& args,
+inline RunResult runProgram(const ProgramIdentity& program, VoiceSide& side, const std::vector<std::string>& args,
                             std::FILE* in = nullptr, std::FILE* out = nullptr,
                             RunContext* reused = nullptr) {
     RunContext fresh;
@@ -161,7 +161,7 @@ inline RunResult runProgram(VoiceSide& side, const std::vector<std::string>& arg
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
-    const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), side);
+    const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), program, side);
     return {status, out != nullptr ? "" : memOut.str(), err.str()};
 }
 

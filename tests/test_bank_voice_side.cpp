@@ -1,4 +1,5 @@
-// The bank program's voice side: VoTbl, voice names, getPrm and the 9,248-byte bank file.
+// The bank program's voice side: the voice table, voice names, the parameter map and the
+// 9,248-byte bank file.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -28,14 +29,14 @@ const Bytes RESET_PRMS = {
 class Bank : public ::testing::Test {
 protected:
     // Resets the side, lets capture() run as the conversion would, then decodes the
-    // area under inName and writes the bank.
-    Bytes write(const std::string& inName, const Bytes& area,
+    // area under inputName and writes the bank.
+    Bytes write(const std::string& inputName, const Bytes& area,
                 const std::function<void(BankVoiceSide&)>& capture = nullptr) {
         side.reset();
         if (capture) {
             capture(side);
         }
-        const std::string s = test::writeVoiceArea(side, inName, area);
+        const std::string s = test::writeVoiceArea(side, inputName, area);
         return Bytes(s.begin(), s.end());
     }
 
@@ -74,8 +75,8 @@ TEST_F(Bank, WritesTheResetBankForAFileWithoutVoices) {
 
 TEST_F(Bank, WritesADecodedVoiceWithItsCapturesFieldByField) {
     const Bytes bank = write("in.mdx", RECORD, [](BankVoiceSide& s) {
-        s.setLfoPrm(2, decodeLfo(0x02, 0x35));   // WF 2, PMS 3, AMS 1
-        s.setNoisePrm(2, decodeNoise(0x9F));       // NE on, NFRQ 31
+        s.captureLfo(2, decodeLfo(0x02, 0x35));   // WF 2, PMS 3, AMS 1
+        s.captureNoise(2, decodeNoise(0x9F));       // NE on, NFRQ 31
     });
     Bytes expected = {
         2, 4, 1, 3, 31, 1,         // CON FL AMS PMS NFRQ, NE as a flag
@@ -90,7 +91,7 @@ TEST_F(Bank, WritesADecodedVoiceWithItsCapturesFieldByField) {
     expected.insert(expected.end(), name.begin(), name.end());
     expected.resize(71, 0);
     EXPECT_EQ(block(bank, 2), expected);
-    EXPECT_EQ(side.VoTbl[2].PAN, 192);
+    EXPECT_EQ(side.voice(2).PAN, 192);
     for (int s = 0; s < 128; ++s) {
         if (s != 2) {
             EXPECT_EQ(block(bank, s), resetBlock(s)) << s;
@@ -99,10 +100,10 @@ TEST_F(Bank, WritesADecodedVoiceWithItsCapturesFieldByField) {
 }
 
 TEST_F(Bank, AnswersEveryParameterIndexAndZeroOutsideThem) {
-    write("in.mdx", RECORD, [](BankVoiceSide& s) { s.setLfoPrm(2, decodeLfo(0x02, 0x35)); });
+    write("in.mdx", RECORD, [](BankVoiceSide& s) { s.captureLfo(2, decodeLfo(0x02, 0x35)); });
     std::vector<int> prms;
     for (int i = 0; i < 74; ++i) {
-        prms.push_back(side.getPrm(2, i));
+        prms.push_back(side.parameter(2, i));
     }
     const std::vector<int> expected = {
         2, 4, 1, 3, 0, 0, 127, 64, 64, 2, 40,
@@ -118,17 +119,17 @@ TEST_F(Bank, AnswersEveryParameterIndexAndZeroOutsideThem) {
     };
     EXPECT_EQ(prms, expected);
     for (const int index : {-1, 74, 75, 1000, INT_MIN, INT_MAX}) {
-        EXPECT_EQ(side.getPrm(2, index), 0) << index;
+        EXPECT_EQ(side.parameter(2, index), 0) << index;
     }
     for (const int slot : {-1, 128, INT_MIN}) {
-        EXPECT_EQ(side.getPrm(slot, 6), 0) << slot;
+        EXPECT_EQ(side.parameter(slot, 6), 0) << slot;
     }
     // The switches of another slot: SLOT 64 is bit 6 only; WF 0 and CON 0.
-    EXPECT_EQ(side.getPrm(3, 59), 1);
-    EXPECT_EQ(side.getPrm(3, 56), 0);
-    EXPECT_EQ(side.getPrm(3, 62), 1);
-    EXPECT_EQ(side.getPrm(3, 66), 1);
-    EXPECT_EQ(side.getPrm(3, 73), 0);
+    EXPECT_EQ(side.parameter(3, 59), 1);
+    EXPECT_EQ(side.parameter(3, 56), 0);
+    EXPECT_EQ(side.parameter(3, 62), 1);
+    EXPECT_EQ(side.parameter(3, 66), 1);
+    EXPECT_EQ(side.parameter(3, 73), 0);
 }
 
 TEST_F(Bank, NamesVoicesInTheFifteenBytesOfTheField) {

@@ -7,8 +7,10 @@
 #include <sstream>
 
 #include "bank_voice_side.h"
+#include "console.h"
 #include "driver.h"
 #include "mdx_builder.h"
+#include "programs.h"
 #include "midi_shape.h"
 #include "run_helpers.h"
 #include "text_voice_side.h"
@@ -24,7 +26,7 @@ class Driver : public ::testing::Test {
 protected:
     Result run(VoiceSide& side, const std::vector<std::string>& args, std::FILE* in = nullptr,
                RunContext* reused = nullptr) {
-        return test::runProgram(side, args, in, nullptr, reused);
+        return test::runProgram(test::programOf(side), side, args, in, nullptr, reused);
     }
 
     std::string file(const std::string& name, const Bytes& bytes) {
@@ -128,6 +130,20 @@ TEST_F(Driver, ConvertsAFileWithItsTraceAndProgressLines) {
     const auto parts = chunks(out);
     ASSERT_EQ(parts.size(), 4u);
     EXPECT_EQ(parts[0], (Bytes{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 3, 0, 0x30}));   // three chunks follow
+}
+
+// The converter reports voice numbers; the console writes them in hexadecimal.
+TEST(Console, WritesEachVoiceSelectAsAHexadecimalLine) {
+    test::MemOut out;
+    test::MemOut err;
+    {
+        Console console(out.get(), err.get());
+        for (const int voice : {0, 9, 15, 16, 0x1A, 0x7F}) {
+            console.voiceSelected(voice);
+        }
+    }
+    EXPECT_EQ(err.str(), "Voice @0\nVoice @9\nVoice @f\nVoice @10\nVoice @1a\nVoice @7f\n");
+    EXPECT_EQ(out.str(), "");
 }
 
 TEST_F(Driver, WritesTheMidiFileByteForByte) {
@@ -332,18 +348,18 @@ const Bytes NO_VOICE = test::buildMdx(test::withTracks({
 
 TEST_F(Driver, CapturesLfoAndNoiseIntoTheBankVoiceTable) {
     ASSERT_EQ(run(bank, {file("c.mdx", CAPTURES)}).status, 0);
-    const VoiceRecord& v = bank.VoTbl[5];
+    const VoiceRecord& v = bank.voice(5);
     EXPECT_EQ(std::vector<int>({v.WF, v.AMS, v.PMS, v.NE, v.NFRQ}), std::vector<int>({1, 3, 2, 128, 31}));
     for (int s = 0; s < VOICE_SLOTS; ++s) {
         if (s != 5) {
-            expectResetVoice(bank.VoTbl[static_cast<size_t>(s)], s);
+            expectResetVoice(bank.voice(s), s);
         }
     }
 
     // Every run starts from the reset table.
     ASSERT_EQ(run(bank, {file("n.mdx", NO_VOICE)}).status, 0);
     for (int s = 0; s < VOICE_SLOTS; ++s) {
-        expectResetVoice(bank.VoTbl[static_cast<size_t>(s)], s);
+        expectResetVoice(bank.voice(s), s);
     }
 }
 

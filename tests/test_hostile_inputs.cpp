@@ -8,6 +8,7 @@
 #include "bank_voice_side.h"
 #include "driver.h"
 #include "hostile_inputs.h"
+#include "programs.h"
 #include "midi_shape.h"
 #include "run_helpers.h"
 #include "text_voice_side.h"
@@ -39,7 +40,7 @@ void convertBoth(const test::HostileInput& input) {
         const std::string voices = dir.path("voices");
         std::filesystem::remove(midi);
         std::filesystem::remove(voices);
-        const test::RunResult r = test::runProgram(*side, {in, "-midi", midi, "-o", voices});
+        const test::RunResult r = test::runProgram(test::programOf(*side), *side, {in, "-midi", midi, "-o", voices});
         const int status = r.status;
         // The end of the console, which a runaway track can grow to megabytes.
         const std::string errTail = r.err.substr(r.err.size() > 4096 ? r.err.size() - 4096 : 0);

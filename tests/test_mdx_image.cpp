@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "mdx_builder.h"
+#include "console.h"
 #include "mdx_image.h"
 #include "run_helpers.h"
 
@@ -13,20 +14,32 @@ namespace {
 
 using test::Bytes;
 
+// The trace lines the console prints for a head.
+std::string traceOf(const MdxHead& head) {
+    test::MemOut out;
+    test::MemOut err;
+    Console(out.get(), err.get()).traceHead(head);
+    return out.str();
+}
+
 class HeadScan : public ::testing::Test {
 protected:
     int scan(const Bytes& file) {
         m_in = std::make_unique<test::MemIn>(file);
-        m_trace = std::make_unique<test::MemOut>();
-        return header(image, m_in->get(), m_trace->get());
+        head = scanHead(m_in->get());
+        return head.declaredTracks;
     }
-    std::string trace() { return m_trace->str(); }
-    bool load() { return loadImage(image, m_in->get()); }
+    std::string trace() { return traceOf(head); }
+    bool load() {
+        bool whole = false;
+        image = loadImage(head, m_in->get(), whole);
+        return whole;
+    }
 
+    MdxHead head;
     MdxImage image;
 
 private:
-    std::unique_ptr<test::MemOut> m_trace;
     std::unique_ptr<test::MemIn> m_in;
 };
 
@@ -40,8 +53,8 @@ Bytes headThen(const Bytes& data) {
 TEST_F(HeadScan, ReadsAStandardHeadOfSixteenTracksWithOneTraceLineEach) {
     const Bytes file = test::buildMdx(test::withTracks(std::vector<Bytes>(16)));
     ASSERT_EQ(scan(file), 16);
-    EXPECT_EQ(image.FileBase, 11u);    // "fixture", 0D 0A 1A, 00
-    EXPECT_EQ(image.VoiceBase, 0x32u);
+    EXPECT_EQ(head.dataStart, 11u);    // "fixture", 0D 0A 1A, 00
+    EXPECT_EQ(head.voiceOffset, 0x32u);
     EXPECT_EQ(trace(),
               "base 0 22\nbase 1 23\nbase 2 24\nbase 3 25\nbase 4 26\nbase 5 27\nbase 6 28\nbase 7 29\n"
               "base 8 2a\nbase 9 2b\nbase a 2c\nbase b 2d\nbase c 2e\nbase d 2f\nbase e 30\nbase f 31\n");
@@ -62,7 +75,7 @@ TEST_F(HeadScan, FindsTheFirstTitleTerminatorWhereverItStands) {
         test::MdxFixture f = test::withTracks({{}});
         f.title = c.title;
         EXPECT_EQ(scan(test::buildMdx(f)), 1) << c.title;
-        EXPECT_EQ(image.FileBase, c.fileBase) << c.title;
+        EXPECT_EQ(head.dataStart, c.fileBase) << c.title;
     }
 }
 
@@ -92,8 +105,7 @@ TEST_F(HeadScan, AcceptsAFileThatEndsExactlyWhereTrackZeroWouldBegin) {
     ASSERT_EQ(scan(headThen({0x00, 0x06, 0x00, 0x06, 0x00, 0x06})), 2);
     EXPECT_EQ(trace(), "base 0 6\nbase 1 6\n");
     EXPECT_TRUE(load());
-    EXPECT_EQ(image.Ibuf, (Bytes{0x00, 0x06, 0x00, 0x06, 0x00, 0x06}));
-    EXPECT_EQ(image.EndPos(), 5);
+    EXPECT_EQ(Bytes(image.bytes().begin(), image.bytes().end()), (Bytes{0x00, 0x06, 0x00, 0x06, 0x00, 0x06}));
 }
 
 TEST_F(HeadScan, AcceptsOnlyAnEvenTrackZeroOffsetFrom4To34) {
@@ -162,10 +174,8 @@ TEST(LoadImage, LoadsTheWholeDataAreaFromSeekableAndPipedInputAlike) {
         ASSERT_EQ(data.size(), c.size);
         const Bytes kept(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(c.size, 65536)));
         for (bool piped : {false, true}) {
-            test::MemOut trace;
             std::unique_ptr<test::MemIn> mem;
             std::unique_ptr<test::PipeIn> pipe;
-            MdxImage image;
             std::FILE* in = nullptr;
             if (piped) {
                 pipe = std::make_unique<test::PipeIn>(file);
@@ -174,10 +184,12 @@ TEST(LoadImage, LoadsTheWholeDataAreaFromSeekableAndPipedInputAlike) {
                 mem = std::make_unique<test::MemIn>(file);
                 in = mem->get();
             }
-            ASSERT_EQ(header(image, in, trace.get()), 1);
-            EXPECT_EQ(loadImage(image, in), c.whole) << c.size << (piped ? " piped" : "");
-            EXPECT_EQ(image.Ibuf, kept) << c.size << (piped ? " piped" : "");
-            EXPECT_EQ(image.EndPos(), static_cast<int32_t>(kept.size()) - 1);
+            const MdxHead head = scanHead(in);
+            ASSERT_EQ(head.declaredTracks, 1);
+            bool whole = false;
+            const MdxImage image = loadImage(head, in, whole);
+            EXPECT_EQ(whole, c.whole) << c.size << (piped ? " piped" : "");
+            EXPECT_EQ(Bytes(image.bytes().begin(), image.bytes().end()), kept) << c.size << (piped ? " piped" : "");
         }
     }
 }

@@ -13,6 +13,7 @@
 #include "bank_voice_side.h"
 #include "driver.h"
 #include "mdx_builder.h"
+#include "programs.h"
 #include "run_helpers.h"
 #include "text_voice_side.h"
 
@@ -43,7 +44,7 @@ class OutputFiles : public ::testing::Test {
 protected:
     Outcome run(VoiceSide& side, const std::vector<std::string>& args, std::FILE* in = nullptr,
                 std::FILE* out = nullptr) {
-        return test::runProgram(side, args, in, out);
+        return test::runProgram(test::programOf(side), side, args, in, out);
     }
 
     std::string path(const std::string& name) const { return dir.path(name); }

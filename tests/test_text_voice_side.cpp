@@ -39,13 +39,13 @@ const std::string VOICE_1_OPERATORS =
 
 class Text : public ::testing::Test {
 protected:
-    std::string write(const std::string& inName, const Bytes& area,
+    std::string write(const std::string& inputName, const Bytes& area,
                       const std::function<void(TextVoiceSide&)>& capture = nullptr) {
         side.reset();
         if (capture) {
             capture(side);
         }
-        return test::writeVoiceArea(side, inName, area);
+        return test::writeVoiceArea(side, inputName, area);
     }
 
     TextVoiceSide side;
@@ -69,9 +69,9 @@ TEST_F(Text, NamesTheSlotAndShowsWhatWasCapturedForIt) {
     Bytes area = VOICE_1;
     area[0] = 130;   // slot 2
     const std::string text = write("dir/a name that is longer than fifteen.mdx", area, [](TextVoiceSide& s) {
-        s.setLfoPrm(2, decodeLfo(0x03, 0x72));   // voice 2: AMS 2, PMS 7; WF 3 for the run
-        s.setNoisePrm(2, decodeNoise(0x85));       // voice 2: noise on; NFRQ 5 for the run
-        s.setLfoPrm(9, decodeLfo(0x01, 0x00));   // another voice: the run's WF becomes 1
+        s.captureLfo(2, decodeLfo(0x03, 0x72));   // voice 2: AMS 2, PMS 7; WF 3 for the run
+        s.captureNoise(2, decodeNoise(0x85));       // voice 2: noise on; NFRQ 5 for the run
+        s.captureLfo(9, decodeLfo(0x01, 0x00));   // another voice: the run's WF becomes 1
     });
     EXPECT_EQ(text, HEAD +
                     "\n"
@@ -101,8 +101,8 @@ TEST_F(Text, WritesEveryRecordInAreaOrderAndThenTheLinesACutRecordReached) {
 
 TEST_F(Text, StartsEachRunFromClearedTables) {
     write("in", VOICE_1, [](TextVoiceSide& s) {
-        s.setLfoPrm(1, decodeLfo(0x02, 0x33));
-        s.setNoisePrm(1, decodeNoise(0xFF));
+        s.captureLfo(1, decodeLfo(0x02, 0x33));
+        s.captureNoise(1, decodeNoise(0xFF));
     });
     EXPECT_EQ(write("in", VOICE_1),
               HEAD + "\n@:1 in-@1\n\nLFO: 128 64 64 0 0\nCH:192   7   2   0   0 120   0\n" + VOICE_1_OPERATORS);

@@ -4,7 +4,6 @@
 #include "mdx_builder.h"
 #include "midi_shape.h"
 #include "recording_side.h"
-#include "run_helpers.h"
 #include "track_converter.h"
 
 namespace karvo {
@@ -17,18 +16,17 @@ using test::RecordingSide;
 
 constexpr size_t PREAMBLE = 27;
 
-// One conversion run: its image, the state carried between tracks, a recording
-// voice side and standard error.
-struct TrackRun {
-    TrackRun() { ctx.serr = err.get(); }
-
-    // Puts the track at offset 0 of the image and converts it as track t of a run of n.
+// One conversion run: the state carried between tracks, a recording voice side, and
+// the voice selects the converter reports.
+struct TrackRun : TrackListener {
+    // Puts the track at offset 0 of an image and converts it as track t of a run of n.
     Bytes chunk(const Bytes& track, int t = 0, int n = 1) {
-        image.Ibuf = track;
-        image.MMLBase[t] = 0;
-        whole = convertTrack(ctx, image, song, side, out, t, n, options);
+        const MdxImage image(track, 0, std::vector<uint32_t>(static_cast<size_t>(t) + 1, 0));
+        whole = convertTrack(ctx, image, song, side, *this, out, t, n, options).whole;
         return Bytes(out.bytes().begin(), out.bytes().end());
     }
+
+    void voiceSelected(int voice) override { voices.push_back(voice); }
 
     // The events between the preamble and the end of track, once the framing is checked.
     Bytes events(const Bytes& track, int t = 0, int n = 1) {
@@ -41,12 +39,11 @@ struct TrackRun {
     }
 
     RunContext ctx;
-    MdxImage image;
     SongState song;
     TrackOptions options;
     MidiTrack out;
     RecordingSide side;
-    test::MemOut err;
+    std::vector<int> voices;
     bool whole = false;
 };
 
@@ -150,7 +147,7 @@ TEST(ConvertTrack, WritesTheWholeTrackExampleAs81Bytes) {
                   0x18, 0x80, 0x07, 0x00,
                   0x00, 0xFF, 0x2F, 0x00,
               }));
-    EXPECT_EQ(run.err.str(), "Voice @1\n");
+    EXPECT_EQ(run.voices, std::vector<int>{1});
 }
 
 TEST(ConvertTrack, WritesNotesRestsTiesAndLegato) {
@@ -384,8 +381,8 @@ TEST(ConvertTrack, SelectsAVoiceModulo128AndPrintsItsNumber) {
         0x00, 0x80, 0x03, 0x00,  // the one-tick note gives its tick back
         0x00, 0xC0, 0x1A,
     }));
-    EXPECT_EQ(run.err.str(), "Voice @5\nVoice @1a\n");
-    EXPECT_EQ(run.song.curVoice, 0x1A);
+    EXPECT_EQ(run.voices, (std::vector<int>{5, 0x1A}));
+    EXPECT_EQ(run.song.currentVoice, 0x1A);
 }
 
 TEST(ConvertTrack, WritesTheLfoControllersAndHandsWaveformAndSensitivitiesOver) {
@@ -430,7 +427,7 @@ TEST(ConvertTrack, SkipsTheOperandsOfCommandsThatWriteNothing) {
 // reach no voice, and the voice select costs no tick.
 TEST(ConvertTrack, PlaysAPcmTrackOnChannel10WithTheDrumKitAndNoVoice) {
     TrackRun run;
-    run.song.curVoice = 3;
+    run.song.currentVoice = 3;
     EXPECT_EQ(run.chunk({0xFD, 0x05, 0xEA, 0x00, 0x10, 0x20, 0x30, 0x47, 0xED, 0x9F, 0x83, 0x17, 0xF1}, 8, 9),
               (Bytes{
                   'M', 'T', 'r', 'k', 0x00, 0x00, 0x00, 0x33,
@@ -448,9 +445,9 @@ TEST(ConvertTrack, PlaysAPcmTrackOnChannel10WithTheDrumKitAndNoVoice) {
                   0x18, 0x89, 0x06, 0x00,  // 24 ticks: no voice-change tick taken back
                   0x00, 0xFF, 0x2F, 0x00,
               }));
-    EXPECT_EQ(run.err.str(), "");
+    EXPECT_TRUE(run.voices.empty());
     EXPECT_TRUE(run.side.calls.empty());
-    EXPECT_EQ(run.song.curVoice, 3);
+    EXPECT_EQ(run.song.currentVoice, 3);
 }
 
 TEST(ConvertTrack, PlaysTheLoopAsOftenAsAskedAndEndsWhereThereIsNone) {
@@ -557,16 +554,16 @@ TEST(ConvertTrack, PlaysRepeatsAndLeavesThemAtTheEscape) {
 TEST(ConvertTrack, KeepsTheRepeatStackAcrossTracksAndAtLevelZeroWhenStray) {
     TrackRun run;
     run.events({0xF6, 0x02, 0x00, 0xF6, 0x03, 0x00, 0xF1});
-    EXPECT_EQ(run.song.repLevel, 2);
-    EXPECT_EQ(run.song.repCount[1], 2);   // the outermost repeat uses counter 1
-    EXPECT_EQ(run.song.repCount[2], 3);
+    EXPECT_EQ(run.song.repeats.level, 2);
+    EXPECT_EQ(run.song.repeats.counts[1], 2);   // the outermost repeat uses counter 1
+    EXPECT_EQ(run.song.repeats.counts[2], 3);
 
     // Counter 0 belongs to no repeat; whatever it holds, level 0 stays.
     for (const Bytes& track : {Bytes{0xF4, 0x00, 0x00, 0xF1}, Bytes{0xF5, 0x00, 0x00, 0xF1}}) {
         TrackRun stray;
-        stray.song.repCount[0] = 1;
+        stray.song.repeats.counts[0] = 1;
         stray.events(track);
-        EXPECT_EQ(stray.song.repLevel, 0) << std::hex << int(track[0]);
+        EXPECT_EQ(stray.song.repeats.level, 0) << std::hex << int(track[0]);
     }
 }
 
@@ -597,9 +594,8 @@ TEST(ConvertTrack, EndsTheTrackWhereTheImageEnds) {
     });
 
     TrackRun beyond;
-    beyond.image.Ibuf = {0x80, 0x17, 0xF1};
-    beyond.image.MMLBase[0] = 0x100;
-    EXPECT_TRUE(convertTrack(beyond.ctx, beyond.image, beyond.song, beyond.side, beyond.out, 0, 1));
+    const MdxImage image({0x80, 0x17, 0xF1}, 0, {0x100});
+    EXPECT_TRUE(convertTrack(beyond.ctx, image, beyond.song, beyond.side, beyond, beyond.out, 0, 1).whole);
     EXPECT_EQ(beyond.out.size(), 39u);
 }
 
@@ -614,10 +610,10 @@ TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
     for (const Bytes& command : cases) {
         TrackRun run;
         EXPECT_EQ(run.events(command, 7, 8), Bytes{}) << std::hex << int(command[0]) << ' ' << command.size();
-        EXPECT_EQ(run.err.str(), "");
+        EXPECT_TRUE(run.voices.empty());
         EXPECT_TRUE(run.side.calls.empty());
-        EXPECT_EQ(run.song.curVoice, -1);
-        EXPECT_EQ(run.song.repLevel, 0);
+        EXPECT_EQ(run.song.currentVoice, -1);
+        EXPECT_EQ(run.song.repeats.level, 0);
     }
 }
 

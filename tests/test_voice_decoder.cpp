@@ -1,4 +1,4 @@
-// decVoice: the 27-byte voice record, field by field, and areas that end anywhere.
+// The voice decoder: the 27-byte voice record, field by field, and areas that end anywhere.
 #include <gtest/gtest.h>
 
 #include "mdx_builder.h"
@@ -26,32 +26,25 @@ const std::vector<Call> RECORD_CALLS = {
     {'o', 0, 0, 15, D1L_RR}, {'o', 1, 1, 14, D1L_RR}, {'o', 2, 15, 0, D1L_RR}, {'o', 3, 5, 10, D1L_RR},
 };
 
-// Decodes the area at voiceBase of bytes.
-std::vector<Call> decode(const Bytes& bytes, uint32_t voiceBase, MdxImage* out = nullptr) {
-    MdxImage image;
-    image.Ibuf = bytes;
-    image.VoiceBase = voiceBase;
+// Decodes the area at voiceOffset of bytes.
+std::vector<Call> decode(const Bytes& bytes, uint32_t voiceOffset) {
+    const MdxImage image(bytes, voiceOffset, {});
     test::RecordingSide side;
-    decVoice(image, "in", side);
-    if (out != nullptr) {
-        *out = image;
-    }
+    decodeVoiceRecords(image, "in", side);
     return side.calls;
 }
 
-TEST(DecVoice, DeliversEveryFieldOfARecordInOrder) {
+TEST(DecodeVoiceRecords, DeliversEveryFieldOfARecordInOrder) {
     EXPECT_EQ(decode(RECORD, 0), RECORD_CALLS);
 }
 
-TEST(DecVoice, StartsAtTheVoiceOffsetAndLeavesIposPastTheArea) {
+TEST(DecodeVoiceRecords, StartsAtTheVoiceOffset) {
     Bytes image = {0xF1, 0xF1, 0xF1};
     image.insert(image.end(), RECORD.begin(), RECORD.end());
-    MdxImage after;
-    EXPECT_EQ(decode(image, 3, &after), RECORD_CALLS);
-    EXPECT_EQ(after.Ipos, image.size());
+    EXPECT_EQ(decode(image, 3), RECORD_CALLS);
 }
 
-TEST(DecVoice, StopsDeliveringWhereTheAreaEndsInsideARecord) {
+TEST(DecodeVoiceRecords, StopsDeliveringWhereTheAreaEndsInsideARecord) {
     for (const size_t length : {1u, 2u, 3u, 4u, 7u, 26u}) {
         const Bytes cut(RECORD.begin(), RECORD.begin() + static_cast<std::ptrdiff_t>(length));
         const std::vector<Call> expected(RECORD_CALLS.begin(), RECORD_CALLS.begin() + static_cast<std::ptrdiff_t>(length));
@@ -59,14 +52,14 @@ TEST(DecVoice, StopsDeliveringWhereTheAreaEndsInsideARecord) {
     }
 }
 
-TEST(DecVoice, DeliversNothingForAnEmptyAreaOrAnOffsetBeyondTheData) {
+TEST(DecodeVoiceRecords, DeliversNothingForAnEmptyAreaOrAnOffsetBeyondTheData) {
     EXPECT_TRUE(decode(RECORD, 27).empty());      // the offset is the end of the data
     EXPECT_TRUE(decode(RECORD, 28).empty());
     EXPECT_TRUE(decode(RECORD, 0xFFFF).empty());
     EXPECT_TRUE(decode(Bytes{}, 0).empty());
 }
 
-TEST(DecVoice, ReadsTrailingBytesAsFurtherRecords) {
+TEST(DecodeVoiceRecords, ReadsTrailingBytesAsFurtherRecords) {
     Bytes area = RECORD;
     area.insert(area.end(), RECORD.begin(), RECORD.end());
     area.insert(area.end(), {0x05, 0x3F, 0x0F});   // a third record: number, FL/CON, slot mask

@@ -21,12 +21,10 @@ inline const Bytes RECORD_130 = voiceRecord(0x82, 0xE2, 0xF5, {
 });
 
 // The voice output phase of a run whose data image is the voice area itself.
-inline std::string writeVoiceArea(VoiceSide& side, const std::string& inName, const Bytes& area) {
-    MdxImage image;
-    image.Ibuf = area;
-    image.VoiceBase = 0;
+inline std::string writeVoiceArea(VoiceSide& side, const std::string& inputName, const Bytes& area) {
+    const MdxImage image(area, 0, {});
     std::string out;
-    writeVoices(image, inName, side, out);
+    writeVoices(image, inputName, side, out);
     return out;
 }
 

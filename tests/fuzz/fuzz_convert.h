@@ -78,10 +78,10 @@ inline bool takeFile(const std::string& path, std::vector<uint8_t>& bytes) {
     return true;
 }
 
-// Runs the program whose voice side is Side on data and aborts on anything a user
-// would call broken. VoiceCheck(bytes) says whether a finished voice output is whole.
+// Runs program, whose voice side is Side, on data and aborts on anything a user would
+// call broken. VoiceCheck(bytes) says whether a finished voice output is whole.
 template <class Side, class VoiceCheck>
-void convertOnce(const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole) {
+void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole) {
     static std::FILE* const devNull = std::fopen("/dev/null", "w");
 
     MemFile input;
@@ -124,7 +124,7 @@ void convertOnce(const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole
         ctx.maxTrackChunk = 1u << 16;
     }
     Side side;
-    const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), side);
+    const int status = runConverter(ctx, static_cast<int>(argv.size()), argv.data(), program, side);
     std::fclose(in);
 
     if (status != EXIT_DONE && status != EXIT_FAILED) {
