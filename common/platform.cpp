@@ -4,18 +4,27 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include "platform_shared.h"
 
 namespace karvo::platform {
 namespace {
 
-constexpr int TRACKED = 4;
-constexpr size_t TRACKED_NAME_SIZE = 4096;
-char trackedNames[TRACKED][TRACKED_NAME_SIZE];
-// Lock-free, so that a signal handler or the console's thread may read them.
-std::atomic<bool> trackedUsed[TRACKED];
-static_assert(std::atomic<bool>::is_always_lock_free);
+// The names of the temporary files a run ended from outside must remove. A signal
+// handler reads this list, and on Windows the console's handler does so on a thread
+// of its own, so it is built to be read at any moment: an entry is filled before it
+// is marked used or linked in, and entries are never freed, only reused. It grows
+// with the largest number of temporary files open at once, and holds names of any
+// length.
+struct RemovalEntry {
+    std::atomic<bool> used{false};
+    std::unique_ptr<char[]> name;
+    size_t capacity = 0;
+    RemovalEntry* next = nullptr;
+};
+std::atomic<RemovalEntry*> removalList{nullptr};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<RemovalEntry*>::is_always_lock_free);
 
 }  // namespace
 
@@ -29,25 +38,36 @@ std::string tempName(const std::string& target) {
     return folderPrefix(target) + suffix;
 }
 
-void track(const std::string& name) {
+void removeOnInterrupt(const std::string& name) {
     static bool handlerSet = false;
     if (!handlerSet) {
         installRemovalHandler();
         handlerSet = true;
     }
-    for (int k = 0; k < TRACKED; ++k) {
-        if (!trackedUsed[k].load() && name.size() < TRACKED_NAME_SIZE) {
-            std::memcpy(trackedNames[k], name.c_str(), name.size() + 1);
-            trackedUsed[k].store(true);
-            return;
-        }
+    // A free entry whose buffer takes the name, or a new one; a buffer in the list
+    // is never replaced, so that a handler never reads freed memory.
+    RemovalEntry* entry = removalList.load();
+    while (entry != nullptr && (entry->used.load() || entry->capacity <= name.size())) {
+        entry = entry->next;
+    }
+    const bool fresh = entry == nullptr;
+    if (fresh) {
+        entry = new RemovalEntry;
+        entry->name = std::make_unique<char[]>(name.size() + 1);
+        entry->capacity = name.size() + 1;
+    }
+    std::memcpy(entry->name.get(), name.c_str(), name.size() + 1);
+    entry->used.store(true);
+    if (fresh) {
+        entry->next = removalList.load();
+        removalList.store(entry);
     }
 }
 
-void untrack(const std::string& name) {
-    for (int k = 0; k < TRACKED; ++k) {
-        if (trackedUsed[k].load() && name == trackedNames[k]) {
-            trackedUsed[k].store(false);
+void keepOnInterrupt(const std::string& name) {
+    for (RemovalEntry* entry = removalList.load(); entry != nullptr; entry = entry->next) {
+        if (entry->used.load() && name == entry->name.get()) {
+            entry->used.store(false);
         }
     }
 }
@@ -62,7 +82,7 @@ bool createNamedTemp(const std::string& target, bool text, TempFile& temp) {
         case NewFile::Failed:
             return false;
         case NewFile::Made:
-            track(name);
+            removeOnInterrupt(name);
             temp.name = name;
             temp.stream = stream;
             return true;
@@ -76,7 +96,7 @@ bool renameIntoPlace(TempFile& temp) {
         removeNamed(temp);
         return false;
     }
-    untrack(temp.name);
+    keepOnInterrupt(temp.name);
     temp.name.clear();
     return true;
 }
@@ -84,17 +104,46 @@ bool renameIntoPlace(TempFile& temp) {
 void removeNamed(TempFile& temp) {
     if (!temp.name.empty()) {
         removeFile(temp.name.c_str());
-        untrack(temp.name);
+        keepOnInterrupt(temp.name);
         temp.name.clear();
     }
 }
 
-void removeTracked() {
-    for (int k = 0; k < TRACKED; ++k) {
-        if (trackedUsed[k].load()) {
-            removeFile(trackedNames[k]);
+void removeAllOnInterrupt() {
+    for (RemovalEntry* entry = removalList.load(); entry != nullptr; entry = entry->next) {
+        if (entry->used.load()) {
+            removeFile(entry->name.get());
         }
     }
+}
+
+// Without the system's converter: ASCII as it is, the half-width katakana of JIS X
+// 0201 (A1-DF) at U+FF61-U+FF9F, and every other character, one or two bytes,
+// replaced by U+FFFD.
+std::string sjisWithoutConverter(const uint8_t* bytes, size_t n) {
+    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
+    std::string out;
+    for (size_t k = 0; k < n;) {
+        const uint8_t b = bytes[k];
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+            ++k;
+        } else if (b >= 0xA1 && b <= 0xDF) {
+            const uint32_t c = 0xFF61 + (b - 0xA1u);   // three UTF-8 bytes
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+            ++k;
+        } else {
+            // A lead byte takes its trail byte with it, so that the trail is not read
+            // as a character of its own.
+            const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+            const bool trail = k + 1 < n && bytes[k + 1] >= 0x40 && bytes[k + 1] <= 0xFC && bytes[k + 1] != 0x7F;
+            out += REPLACEMENT;
+            k += lead && trail ? 2 : 1;
+        }
+    }
+    return out;
 }
 
 }  // namespace karvo::platform

@@ -46,8 +46,8 @@ bool impossibleName(const std::string& path) {
     return name.size() > static_cast<size_t>(limit);
 }
 
-extern "C" void removeTrackedAndDie(int sig) {
-    removeTracked();
+extern "C" void removeTempFilesAndDie(int sig) {
+    removeAllOnInterrupt();
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
@@ -75,7 +75,7 @@ void removeFile(const char* name) { unlink(name); }
 
 void installRemovalHandler() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        std::signal(sig, removeTrackedAndDie);
+        std::signal(sig, removeTempFilesAndDie);
     }
 }
 
@@ -93,19 +93,11 @@ void streamMode(std::FILE*, bool) {}
 
 std::string sjisToUtf8(const uint8_t* bytes, size_t n) {
     static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";   // U+FFFD
-    std::string out;
     const iconv_t cd = iconv_open("UTF-8", "CP932");
-    // Without a converter only ASCII is known.
     if (cd == reinterpret_cast<iconv_t>(-1)) {
-        for (size_t k = 0; k < n; ++k) {
-            if (bytes[k] < 0x80) {
-                out += static_cast<char>(bytes[k]);
-            } else {
-                out += REPLACEMENT;
-            }
-        }
-        return out;
+        return sjisWithoutConverter(bytes, n);
     }
+    std::string out;
     std::string in(reinterpret_cast<const char*>(bytes), n);
     char* from = in.data();
     size_t left = n;
@@ -244,7 +236,7 @@ bool commitTemp(TempFile& temp) {
             if (linkat(AT_FDCWD, descriptorPath(temp.fd).c_str(), AT_FDCWD, name.c_str(),
                        AT_SYMLINK_FOLLOW) == 0) {
                 temp.name = name;
-                track(name);
+                removeOnInterrupt(name);
             } else if (errno != EEXIST) {
                 break;
             }

@@ -16,7 +16,7 @@ long processId();
 std::string folderPrefix(const std::string& target);
 // Removes a file by name; safe in a signal handler.
 void removeFile(const char* name);
-// Sets up removeTracked() to run when the run is ended from outside.
+// Sets up removeAllOnInterrupt() to run when the run is ended from outside.
 void installRemovalHandler();
 // Moves the file from over the file to, which may exist, in one step.
 bool replaceFile(const std::string& from, const std::string& to);
@@ -29,18 +29,21 @@ NewFile createExclusive(const std::string& name, const std::string& target, bool
 // Shared.
 // A name in the target's folder that no other run picks at the same moment.
 std::string tempName(const std::string& target);
-// Named temporary files are removed when the run is ended from outside: at most the
-// two outputs of a run are open at a time.
-void track(const std::string& name);
-void untrack(const std::string& name);
-// Removes every tracked file; safe in a signal handler and on another thread.
-void removeTracked();
-// A hidden file beside target under a name no other run has, tracked from the start.
+// Named temporary files are removed when the run is ended from outside, however many
+// there are and however long their names.
+void removeOnInterrupt(const std::string& name);
+void keepOnInterrupt(const std::string& name);
+// Removes every file named for removal; safe in a signal handler and on another thread.
+void removeAllOnInterrupt();
+// A hidden file beside target under a name no other run has, named for removal from
+// the start.
 bool createNamedTemp(const std::string& target, bool text, TempFile& temp);
 // Puts the named temporary file in its target's place; false, with the file gone,
 // when that fails.
 bool renameIntoPlace(TempFile& temp);
 // Removes the named temporary file, if it has one.
 void removeNamed(TempFile& temp);
+// Shift-JIS as UTF-8 where the system has no converter for it.
+std::string sjisWithoutConverter(const uint8_t* bytes, size_t n);
 
 }  // namespace karvo::platform

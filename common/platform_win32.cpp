@@ -67,8 +67,8 @@ std::string fullPath(const std::string& path) {
     return full;
 }
 
-BOOL WINAPI removeTrackedOnCtrl(DWORD) {
-    removeTracked();
+BOOL WINAPI removeTempFilesOnCtrl(DWORD) {
+    removeAllOnInterrupt();
     return FALSE;   // the next handler, the system's, ends the process
 }
 
@@ -97,7 +97,7 @@ std::string folderPrefix(const std::string& target) {
 void removeFile(const char* name) { DeleteFileA(name); }
 
 // The handler runs on a thread of its own while the run goes on.
-void installRemovalHandler() { SetConsoleCtrlHandler(removeTrackedOnCtrl, TRUE); }
+void installRemovalHandler() { SetConsoleCtrlHandler(removeTempFilesOnCtrl, TRUE); }
 
 void prepareProcess() {
     // A process started without a standard stream has none to write to; the null

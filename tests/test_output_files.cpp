@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "bank_voice_side.h"
 #include "driver.h"
 #include "mdx_builder.h"
+#include "platform_shared.h"
 #include "programs.h"
 #include "run_helpers.h"
 #include "text_voice_side.h"
@@ -299,6 +301,53 @@ TEST_F(OutputFiles, WritesDevicesAndPipesDirectly) {
     Bytes stillOpen(EARLIER.size() + 1);
     EXPECT_EQ(std::fread(stillOpen.data(), 1, stillOpen.size(), open), EARLIER.size());
     std::fclose(open);
+}
+
+// However many temporary files are open and however long their names, an interrupt
+// removes them all: the process below makes a dozen under names of every length the
+// folder takes, then is ended by SIGTERM.
+TEST_F(OutputFiles, AnInterruptRemovesEveryTemporaryFile) {
+    const std::string deep = path(std::string(200, 'd')) + "/" + std::string(200, 'e');
+    fs::create_directories(deep);
+    EXPECT_EXIT(
+        {
+            for (int k = 0; k < 12; ++k) {
+                platform::TempFile temp;
+                temp.target = (k % 2 == 0 ? path("out") : deep + "/" + std::string(240, 'f')) + std::to_string(k);
+                if (!platform::createNamedTemp(temp.target, false, temp)) {
+                    std::_Exit(3);
+                }
+                std::fputs("partly written", temp.stream);
+                std::fflush(temp.stream);
+            }
+            std::raise(SIGTERM);
+        },
+        ::testing::KilledBySignal(SIGTERM), "");
+    EXPECT_EQ(names(), (std::vector<std::string>{std::string(200, 'd')}));
+    EXPECT_TRUE(fs::is_empty(deep));
+}
+
+// Where the system has no converter for Shift-JIS, a title still reads as far as it
+// can: ASCII and half-width katakana as they are, any other character as one U+FFFD.
+TEST(SjisWithoutConverter, KeepsAsciiAndKatakanaAndReplacesEachOtherCharacterOnce) {
+    const struct {
+        Bytes sjis;
+        std::string utf8;
+    } cases[] = {
+        {{'S', 'o', 'n', 'g', ' ', '1'}, "Song 1"},
+        {{0xB1, 0xDF, 0xA1}, "\xEF\xBD\xB1\xEF\xBE\x9F\xEF\xBD\xA1"},   // U+FF71, U+FF9F, U+FF61
+        {{0x8B, 0xC8, 'A'}, "\xEF\xBF\xBD" "A"},                          // a kanji, then A
+        {{0x83, 0x41}, "\xEF\xBF\xBD"},                                   // its trail byte is no "A"
+        {{'x', 0x81}, "x\xEF\xBF\xBD"},                                   // a lead byte at the end
+        {{0x81, 0x0A}, "\xEF\xBF\xBD\n"},                                 // no trail byte behind it
+        {{0x80, 0xA0, 0xFD}, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::sjisWithoutConverter(c.sjis.data(), c.sjis.size()), c.utf8);
+    }
+    // Where the converter is there, it agrees on what both can read.
+    const Bytes both = {'T', 0xB1, 'z'};
+    EXPECT_EQ(platform::sjisToUtf8(both.data(), both.size()), platform::sjisWithoutConverter(both.data(), both.size()));
 }
 
 }  // namespace
