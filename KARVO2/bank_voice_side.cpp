@@ -26,27 +26,36 @@ constexpr uint32_t CHUNK_SIZE = VOICE_SLOTS * PROGRAM_BLOCK_SIZE;
 static_assert(BANK_HEADER.size() + BANK_RESERVED_SIZE + 4 == BANK_HEAD_SIZE);
 static_assert(CHUNK_SIZE == 9088);
 
-constexpr int OPERATOR_PARAMETERS = 11;
-constexpr int FIRST_OPERATOR_PARAMETER = 11;
+constexpr int PARAMETERS = 74;   // the plug-in's parameter indices
 
 // NE and AMS-EN are stored as the register bit (0 or 128); the plug-in takes 0 or 1.
-int flag(uint8_t stored) { return stored == 128 ? 1 : 0; }
+uint8_t flag(uint8_t stored) { return stored == 128 ? 1 : 0; }
 
-int operatorParameter(const OperatorRecord& op, int k) {
-    switch (k) {
-    case 0: return op.TL;
-    case 1: return op.AR;
-    case 2: return op.D1R;
-    case 3: return op.D1L;
-    case 4: return op.D2R;
-    case 5: return op.RR;
-    case 6: return op.KS;
-    case 7: return op.MUL;
-    case 8: return op.DT1;
-    case 9: return op.DT2;
-    case 10: return flag(op.AMS_EN);
-    default: return 0;
+// Every parameter of a voice in the plug-in's numbering:
+//    0-10  CON FL AMS PMS NFRQ NE LFRQ PMD AMD WF SLOT   (PMD before AMD: the plug-in's order)
+//   11-54  the operators as M1, C1, M2, C2, each TL AR D1R D1L D2R RR KS MUL DT1 DT2 AMS-EN
+//   55     0
+//   56-59  the slot mask, one operator an index (bits 3-6 of SLOT)
+//   60-61  0
+//   62-65  waveform 0 to 3 as four switches
+//   66-73  connection 0 to 7 as eight switches
+std::array<uint8_t, PARAMETERS> parametersOf(const VoiceRecord& v) {
+    std::array<uint8_t, PARAMETERS> p{};
+    const uint8_t voice[] = {v.CON, v.FL, v.AMS, v.PMS, v.NFRQ, flag(v.NE), v.LFRQ, v.PMD, v.AMD, v.WF, v.SLOT};
+    std::copy(std::begin(voice), std::end(voice), p.begin());
+    uint8_t* at = p.data() + std::size(voice);
+    for (const int position : OUTPUT_ORDER) {
+        const OperatorRecord& op = v.op[static_cast<size_t>(position)];
+        const uint8_t fields[] = {op.TL, op.AR, op.D1R, op.D1L, op.D2R, op.RR, op.KS, op.MUL, op.DT1, op.DT2,
+                                  flag(op.AMS_EN)};
+        at = std::copy(std::begin(fields), std::end(fields), at);
     }
+    for (int k = 0; k < 4; ++k) {
+        p[static_cast<size_t>(56 + k)] = static_cast<uint8_t>((v.SLOT >> (3 + k)) & 1);
+    }
+    p[static_cast<size_t>(62 + (v.WF & 3))] = v.WF <= 3 ? 1 : 0;
+    p[static_cast<size_t>(66 + (v.CON & 7))] = v.CON <= 7 ? 1 : 0;
+    return p;
 }
 
 }  // namespace
@@ -125,58 +134,28 @@ void BankVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a
 }
 
 int BankVoiceSide::parameter(int slot, int index) const {
-    if (slot < 0 || slot >= VOICE_SLOTS) {
+    if (slot < 0 || slot >= VOICE_SLOTS || index < 0 || index >= PARAMETERS) {
         return 0;
     }
-    const VoiceRecord& v = m_voices[static_cast<size_t>(slot)];
-    if (index >= FIRST_OPERATOR_PARAMETER && index < FIRST_OPERATOR_PARAMETER + OPERATORS * OPERATOR_PARAMETERS) {
-        // The operator blocks come as M1, C1, M2, C2.
-        const int k = index - FIRST_OPERATOR_PARAMETER;
-        const auto position = static_cast<size_t>(OUTPUT_ORDER[static_cast<size_t>(k / OPERATOR_PARAMETERS)]);
-        return operatorParameter(v.op[position], k % OPERATOR_PARAMETERS);
-    }
-    switch (index) {
-    case 0: return v.CON;
-    case 1: return v.FL;
-    case 2: return v.AMS;
-    case 3: return v.PMS;
-    case 4: return v.NFRQ;
-    case 5: return flag(v.NE);
-    case 6: return v.LFRQ;
-    case 7: return v.PMD;   // PMD before AMD: the plug-in's order, not the record's
-    case 8: return v.AMD;
-    case 9: return v.WF;
-    case 10: return v.SLOT;
-    case 56: case 57: case 58: case 59:   // the slot mask, one operator per index
-        return (v.SLOT >> (index - 53)) & 1;
-    case 62: case 63: case 64: case 65:   // waveform 0 to 3 as four switches
-        return v.WF == index - 62 ? 1 : 0;
-    case 66: case 67: case 68: case 69: case 70: case 71: case 72: case 73:   // connection 0 to 7
-        return v.CON == index - 66 ? 1 : 0;
-    default:
-        return 0;
+    return parametersOf(m_voices[static_cast<size_t>(slot)])[static_cast<size_t>(index)];
+}
+
+void BankVoiceSide::appendBank(std::string& out) const {
+    const size_t start = out.size();
+    out.resize(start + BANK_SIZE);   // the reserved bytes and each block's last stay zero
+    auto* bank = reinterpret_cast<uint8_t*>(out.data() + start);
+    std::copy(BANK_HEADER.begin(), BANK_HEADER.end(), bank);
+    writeBe32(bank + BANK_HEADER.size() + BANK_RESERVED_SIZE, CHUNK_SIZE);
+    uint8_t* block = bank + BANK_HEAD_SIZE;
+    for (const VoiceRecord& v : m_voices) {
+        const auto parameters = parametersOf(v);
+        std::copy(parameters.begin(), parameters.begin() + BANK_PARAMETERS, block);
+        // 15 name bytes as stored, terminator or not
+        std::memcpy(block + BANK_PARAMETERS, v.name.data(), v.name.size() - 1);
+        block += PROGRAM_BLOCK_SIZE;
     }
 }
 
-std::vector<uint8_t> BankVoiceSide::bankFile() const {
-    std::vector<uint8_t> bank(BANK_SIZE, 0);   // the reserved bytes stay zero
-    std::copy(BANK_HEADER.begin(), BANK_HEADER.end(), bank.begin());
-    writeBe32(&bank[BANK_HEADER.size() + BANK_RESERVED_SIZE], CHUNK_SIZE);
-    uint8_t* block = &bank[BANK_HEAD_SIZE];
-    for (int s = 0; s < VOICE_SLOTS; ++s, block += PROGRAM_BLOCK_SIZE) {
-        for (int i = 0; i < BANK_PARAMETERS; ++i) {
-            block[i] = static_cast<uint8_t>(parameter(s, i));
-        }
-        const auto& field = m_voices[static_cast<size_t>(s)].name;
-        std::memcpy(block + BANK_PARAMETERS, field.data(), field.size() - 1);
-        // The block's last byte stays 0, even under a name of 15 characters.
-    }
-    return bank;
-}
-
-void BankVoiceSide::endVoices(std::string& out) {
-    const std::vector<uint8_t> bank = bankFile();
-    out.append(bank.begin(), bank.end());
-}
+void BankVoiceSide::endVoices(std::string& out) { appendBank(out); }
 
 }  // namespace karvo

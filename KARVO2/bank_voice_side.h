@@ -61,8 +61,8 @@ public:
     // any other index or slot.
     int parameter(int slot, int index) const;
 
-    // The whole bank file, 9,248 bytes.
-    std::vector<uint8_t> bankFile() const;
+    // Appends the whole bank file, 9,248 bytes.
+    void appendBank(std::string& out) const;
 
     const VoiceRecord& voice(int slot) const { return m_voices[static_cast<size_t>(slot)]; }
 

@@ -220,20 +220,37 @@ struct TrackStyle {
 // tracks played as arpeggios, a gliding synth line and drums on the noise channel,
 // which select a voice for almost every hit as rhythm tracks do.
 constexpr TrackStyle REAL_STYLES[8] = {
-    {0, 1, 6, 10, 10, 6, 2, 0, 0, 1, 3},        // lead
-    {-12, 2, 6, 0, 8, 5, 3, 6, 0, 4, 2},        // counter line
-    {-24, 1, 4, 0, 0, 4, 4, 8, 0, 6, 2},        // bass
-    {-12, 1, 3, 0, 0, 12, 4, 5, 24, 8, 3},      // arpeggios
-    {-12, 1, 3, 0, 0, 12, 4, 5, 24, 8, 3},
-    {0, 1, 3, 0, 0, 12, 4, 5, 24, 8, 3},
-    {0, 1, 3, 8, 6, 8, 3, 0, 0, 11, 3},         // glide synth
-    {-24, 1, 2, 0, 0, 4, 0, 2, 1, 14, 4},       // drums
+    {0, 1, 6, 10, 10, 6, 8, 0, 0, 1, 3},        // lead
+    {-12, 2, 6, 0, 8, 5, 8, 6, 0, 4, 2},        // counter line
+    {-24, 1, 4, 0, 0, 4, 8, 8, 0, 6, 2},        // bass
+    {-12, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3},      // arpeggios
+    {-12, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3},
+    {0, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3},
+    {0, 1, 3, 12, 6, 8, 8, 0, 0, 11, 3},        // glide synth
+    {-24, 1, 2, 0, 0, 4, 0, 2, 3, 14, 4},       // drums
 };
 
-// Notes of one phrase, each with what real songs put before their notes. Returns
-// the ticks the phrase lasts.
+// What a real song writes around its notes besides pitch and length, one in how many
+// notes: commands the converter reads over (gate time, key-on delay, relative volume,
+// the software LFOs switched on and off, the LFO delay), staccato written as a note
+// and a rest, and a note tied to a note of the same key.
+struct Articulation {
+    int gateOneIn = 1;
+    int keyOnDelayOneIn = 2;
+    int relativeVolumeOneIn = 1;
+    int pitchLfoOneIn = 2;
+    int amplitudeLfoOneIn = 6;
+    int lfoDelayOneIn = 2;
+    int staccatoOneIn = 1;
+    int sameKeyTieOneIn = 4;
+};
+constexpr Articulation ARTICULATION;
+
+// Notes of one phrase, each with what real songs put before and after their notes.
+// Returns the ticks the phrase lasts.
 inline int realPhrase(TrackWriter& w, int t, int notes, Lcg& rng) {
     const TrackStyle& s = REAL_STYLES[t];
+    const Articulation& a = ARTICULATION;
     int ticks = 0;
     for (int i = 0; i < notes; ++i) {
         const int length = 6 * (s.minSixths + rng.pick(s.maxSixths - s.minSixths + 1));
@@ -249,13 +266,41 @@ inline int realPhrase(TrackWriter& w, int t, int notes, Lcg& rng) {
         if (t == 7) {
             w.cmd({0xED, static_cast<uint8_t>(rng.oneIn(2) ? 0x90 + rng.pick(16) : 0x00)});
         }
+        if (rng.oneIn(a.gateOneIn)) {
+            w.cmd({0xF8, static_cast<uint8_t>(4 + rng.pick(5))});
+        }
+        if (rng.oneIn(a.keyOnDelayOneIn)) {
+            w.cmd({0xF0, static_cast<uint8_t>(rng.pick(3))});
+        }
+        if (rng.oneIn(a.relativeVolumeOneIn)) {
+            w.cmd({static_cast<uint8_t>(rng.oneIn(2) ? 0xF9 : 0xFA)});
+        }
+        if (rng.oneIn(a.pitchLfoOneIn)) {
+            w.cmd({0xEC, static_cast<uint8_t>(0x80 + rng.pick(2))});
+        }
+        if (rng.oneIn(a.amplitudeLfoOneIn)) {
+            w.cmd({0xEB, static_cast<uint8_t>(0x80 + rng.pick(2))});
+        }
+        if (rng.oneIn(a.lfoDelayOneIn)) {
+            w.cmd({0xE9, static_cast<uint8_t>(rng.pick(12))});
+        }
+        const int key = SCALE[rng.pick(12)] + s.octave;
         // Glides are short, as slides into a note are.
         if (length <= 18 && rng.oneIn(s.glideOneIn)) {
             w.glide(rng.pick(9) - 4, length);
         } else if (rng.oneIn(s.tieOneIn)) {
             w.cmd({0xF7});
+        } else if (length >= 12 && rng.oneIn(a.sameKeyTieOneIn)) {
+            w.cmd({0xF7});   // the note goes on over a second note of its key
+            w.note(key, length / 2);
+            ticks += length / 2;
         }
-        w.note(SCALE[rng.pick(12)] + s.octave, length);
+        if (length >= 12 && rng.oneIn(a.staccatoOneIn)) {
+            w.note(key, length / 2);
+            w.rest(length - length / 2);
+        } else {
+            w.note(key, length);
+        }
         ticks += length;
         if (rng.oneIn(s.restOneIn)) {
             const int rest = 6 * (1 + rng.pick(2));
@@ -276,22 +321,31 @@ inline int realSection(TrackWriter& w, int t, Lcg& rng) {
     const int notes = 8 + rng.pick(9);
     switch (rng.pick(12)) {
     case 0:
-    case 1: {
-        w.repeatStart(2);
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5: {
+        const int passes = 2 + rng.pick(5);
+        w.repeatStart(passes);
         const int ticks = realPhrase(w, t, notes, rng);
         w.repeatEnd();
-        return 2 * ticks;
+        return passes * ticks;
     }
-    case 2: {   // a riff repeated inside a repeated phrase
-        w.repeatStart(2);
+    case 6:
+    case 7:
+    case 8: {   // a riff repeated inside a repeated phrase
+        const int passes = 2 + rng.pick(2);
+        w.repeatStart(passes);
         const int head = realPhrase(w, t, notes / 2, rng);
-        w.repeatStart(2);
+        w.repeatStart(4);
         const int riff = realPhrase(w, t, 4, rng);
         w.repeatEnd();
         w.repeatEnd();
-        return 2 * (head + 2 * riff);
+        return passes * (head + 4 * riff);
     }
-    case 3: {   // first and second ending
+    case 9:
+    case 10: {   // first and second ending
         w.repeatStart(2);
         const int body = realPhrase(w, t, notes, rng);
         w.escape();
@@ -337,7 +391,7 @@ inline Bytes realSong() {
     Lcg rng;
     std::vector<Bytes> tracks;
     for (int t = 0; t < 8; ++t) {
-        tracks.push_back(realTrack(t, 32'000, rng));
+        tracks.push_back(realTrack(t, 36'000, rng));
     }
     return mdxFile(tracks, voiceArea(32, rng));
 }

@@ -1,36 +1,41 @@
 // The console lines and the order of the two standard streams.
 #include "console.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform.h"
 
 namespace karvo {
-namespace {
-
-constexpr size_t ERRORS_HELD = 1 << 16;   // gathered before they are written out
-
-}  // namespace
 
 void Console::error(const std::string& text) {
-    m_errors += text;
-    if (m_errors.size() >= ERRORS_HELD) {
+    if (ERRORS_HELD - m_held < text.size()) {
         flushErrors();
+        if (text.size() >= ERRORS_HELD) {
+            std::fwrite(text.data(), 1, text.size(), m_err);
+            return;
+        }
     }
+    std::copy(text.begin(), text.end(), m_errors.get() + m_held);
+    m_held += text.size();
 }
 
+// A song selects voices thousands of times: each line is put together in place.
 void Console::voiceSelected(int voice) {
     static constexpr char HEX[] = "0123456789abcdef";
+    if (ERRORS_HELD - m_held < LONGEST_VOICE_LINE) {
+        flushErrors();
+    }
     const auto v = static_cast<unsigned>(voice) & 0x7F;
-    char line[] = "Voice @..\n";
-    char* p = line + 7;
+    char* p = m_errors.get() + m_held;
+    std::memcpy(p, "Voice @", 7);
+    p += 7;
     if (v >= 16) {
         *p++ = HEX[v >> 4];
     }
     *p++ = HEX[v & 15];
     *p++ = '\n';
-    m_errors.append(line, static_cast<size_t>(p - line));
-    if (m_errors.size() >= ERRORS_HELD) {
-        flushErrors();
-    }
+    m_held = static_cast<size_t>(p - m_errors.get());
 }
 
 void Console::print(const std::string& text) {
@@ -56,9 +61,9 @@ void Console::writeVoices(const std::string& voices, bool text) {
 bool Console::outputWritten() { return std::fflush(m_out) == 0 && std::ferror(m_out) == 0; }
 
 void Console::flushErrors() {
-    if (!m_errors.empty()) {
-        std::fwrite(m_errors.data(), 1, m_errors.size(), m_err);
-        m_errors.clear();
+    if (m_held != 0) {
+        std::fwrite(m_errors.get(), 1, m_held, m_err);
+        m_held = 0;
     }
     std::fflush(m_err);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "mdx_image.h"
@@ -39,9 +40,13 @@ public:
     void flushErrors();
 
 private:
+    static constexpr size_t ERRORS_HELD = 1 << 16;   // gathered before they are written out
+    static constexpr size_t LONGEST_VOICE_LINE = 10;   // "Voice @7f\n"
+
     std::FILE* m_out;
     std::FILE* m_err;
-    std::string m_errors;   // gathered for standard error
+    std::unique_ptr<char[]> m_errors = std::make_unique_for_overwrite<char[]>(ERRORS_HELD);
+    size_t m_held = 0;   // bytes of m_errors in use
 };
 
 }  // namespace karvo

@@ -96,24 +96,22 @@ MdxHead scanHead(std::FILE* in) {
 }
 
 MdxImage loadImage(const MdxHead& head, std::FILE* in, bool& whole) {
-    std::vector<uint8_t> bytes;
+    // Room for the largest image, left unwritten where the file has no bytes.
+    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(IMAGE_SIZE);
+    size_t size = 0;
     if (head.dataStart < head.bytes.size()) {
-        bytes.assign(head.bytes.begin() + static_cast<std::ptrdiff_t>(head.dataStart), head.bytes.end());
+        size = head.bytes.size() - head.dataStart;   // the head is shorter than an image
+        std::copy(head.bytes.begin() + static_cast<std::ptrdiff_t>(head.dataStart), head.bytes.end(), bytes.get());
     }
     whole = true;
     if (!std::feof(in)) {
         // One read for the rest of the image: fread stops short only at the end.
-        const size_t have = bytes.size();
-        if (have < IMAGE_SIZE) {
-            bytes.resize(IMAGE_SIZE);
-            const size_t got = std::fread(bytes.data() + have, 1, IMAGE_SIZE - have, in);
-            bytes.resize(have + got);
-        }
-        if (bytes.size() == IMAGE_SIZE && std::getc(in) != EOF) {
+        size += std::fread(bytes.get() + size, 1, IMAGE_SIZE - size, in);
+        if (size == IMAGE_SIZE && std::getc(in) != EOF) {
             whole = false;
         }
     }
-    return MdxImage(std::move(bytes), head.voiceOffset, head.trackOffsets);
+    return MdxImage(std::move(bytes), static_cast<uint32_t>(size), head.voiceOffset, head.trackOffsets);
 }
 
 }  // namespace karvo

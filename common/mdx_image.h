@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -36,15 +38,27 @@ MdxHead scanHead(std::FILE* in);
 class MdxImage {
 public:
     MdxImage() = default;
-    MdxImage(std::vector<uint8_t> bytes, uint32_t voiceOffset, std::vector<uint32_t> trackOffsets)
-        : m_bytes(std::move(bytes)), m_voiceOffset(voiceOffset), m_trackOffsets(std::move(trackOffsets)) {}
+    MdxImage(std::unique_ptr<uint8_t[]> bytes, uint32_t size, uint32_t voiceOffset,
+             std::vector<uint32_t> trackOffsets)
+        : m_bytes(std::move(bytes)), m_size(size), m_voiceOffset(voiceOffset),
+          m_trackOffsets(std::move(trackOffsets)) {}
+    // A copy of bytes, as tests build an image.
+    MdxImage(std::span<const uint8_t> bytes, uint32_t voiceOffset, std::vector<uint32_t> trackOffsets)
+        : MdxImage(copyOf(bytes), static_cast<uint32_t>(bytes.size()), voiceOffset, std::move(trackOffsets)) {}
 
-    std::span<const uint8_t> bytes() const { return m_bytes; }
+    std::span<const uint8_t> bytes() const { return {m_bytes.get(), m_size}; }
     uint32_t voiceOffset() const { return m_voiceOffset; }
     uint32_t trackOffset(int track) const { return m_trackOffsets[static_cast<size_t>(track)]; }
 
 private:
-    std::vector<uint8_t> m_bytes;
+    static std::unique_ptr<uint8_t[]> copyOf(std::span<const uint8_t> bytes) {
+        auto copy = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), copy.get());
+        return copy;
+    }
+
+    std::unique_ptr<uint8_t[]> m_bytes;
+    uint32_t m_size = 0;
     uint32_t m_voiceOffset = 0;
     std::vector<uint32_t> m_trackOffsets;
 };

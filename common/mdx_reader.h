@@ -1,6 +1,7 @@
 // The one cursor over the data image: a span, a position, and reads that check the end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -9,18 +10,22 @@
 namespace karvo {
 
 // Running out of bytes is ordinary input: a read that does not fit returns false or
-// nullptr and leaves the position as it was.
+// nullptr and leaves the position as it was. The position may pass the end only by
+// skip(), which reads nothing; reading there then fails, and overran() tells that the
+// bytes skipped were not all there.
 class MdxReader {
 public:
     explicit MdxReader(std::span<const uint8_t> image, uint32_t position = 0)
-        : m_data(image.data()), m_size(static_cast<uint32_t>(image.size())), m_position(position) {}
+        : m_data(image.data()), m_size(image.size()) {
+        jump(position);
+    }
 
-    uint32_t position() const { return m_position; }
+    uint32_t position() const { return static_cast<uint32_t>(m_position); }
+    bool overran() const { return m_position > m_size; }
 
-    // The next n bytes, moving past them, or nullptr when fewer remain. The position
-    // may stand beyond the image after a jump.
+    // The next n bytes, moving past them, or nullptr when fewer remain.
     const uint8_t* take(uint32_t n) {
-        const uint32_t at = m_position;
+        const size_t at = m_position;
         if (at >= m_size || m_size - at < n) {
             return nullptr;
         }
@@ -28,11 +33,11 @@ public:
         return m_data + at;
     }
     bool u8(uint8_t& value) {
-        const uint8_t* p = take(1);
-        if (p != nullptr) {
-            value = p[0];
+        if (m_position >= m_size) {
+            return false;
         }
-        return p != nullptr;
+        value = m_data[m_position++];
+        return true;
     }
     bool be16(uint16_t& value) {
         const uint8_t* p = take(2);
@@ -41,8 +46,7 @@ public:
         }
         return p != nullptr;
     }
-
-    // The next byte without moving past it; false beyond the image.
+    // The next byte without moving past it; false at the end.
     bool peek(uint8_t& value) const {
         if (m_position >= m_size) {
             return false;
@@ -51,14 +55,20 @@ public:
         return true;
     }
 
-    // Moves to a position of the 16-bit offset space, which wraps; reading beyond the
-    // image then finds no bytes.
-    void jump(uint32_t position) { m_position = position & 0xFFFF; }
+    // Moves past n bytes without reading them (n is at most a few), even past the end.
+    void skip(uint32_t n) { m_position += n; }
+
+    // Moves to a position of the 16-bit offset space, which wraps; one beyond the
+    // image stands at its end.
+    void jump(uint32_t position) {
+        const size_t at = position & 0xFFFF;
+        m_position = at < m_size ? at : m_size;
+    }
 
 private:
     const uint8_t* m_data;
-    uint32_t m_size;
-    uint32_t m_position;
+    size_t m_size;
+    size_t m_position = 0;   // 64 bits wide, so that it indexes the bytes as it is
 };
 
 }  // namespace karvo

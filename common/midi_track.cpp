@@ -30,9 +30,10 @@ size_t writeVariableLength(uint8_t* out, uint32_t value) {
     return groups;
 }
 
-// Only the written bytes are copied, and nothing is zeroed: every byte up to m_size
-// is written before it is read.
-void MidiTrack::grow(uint32_t n) {
+// Only the written bytes are copied, and nothing is zeroed: every byte up to the
+// write position is written before it is read.
+uint8_t* MidiTrack::grow(uint8_t* at, uint32_t n) {
+    m_size = at == nullptr ? 0 : static_cast<uint32_t>(at - m_bytes.get());
     uint64_t capacity = m_capacity == 0 ? 65536 : m_capacity;
     while (capacity - m_size < n) {
         capacity *= 2;
@@ -40,48 +41,45 @@ void MidiTrack::grow(uint32_t n) {
     if (capacity > UINT32_MAX) {
         throw std::bad_alloc();
     }
-    auto bigger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
-    if (m_size != 0) {
-        std::memcpy(bigger.get(), m_bytes.get(), m_size);
+    if (capacity != m_capacity) {
+        auto bigger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+        if (m_size != 0) {
+            std::memcpy(bigger.get(), m_bytes.get(), m_size);
+        }
+        m_bytes = std::move(bigger);
+        m_capacity = static_cast<uint32_t>(capacity);
     }
-    m_bytes = std::move(bigger);
-    m_capacity = static_cast<uint32_t>(capacity);
+    return m_bytes.get() + m_size;
 }
 
-void MidiTrack::begin(uint8_t channel) {
+MidiTrack::Writer MidiTrack::begin(uint8_t channel) {
     static constexpr uint8_t MTRK[8] = {'M', 'T', 'r', 'k', 0, 0, 0, 0};   // +4: length, filled in at the end
-    m_channel = channel;
+    Writer writer(*this, channel);
+    writer.reserve(sizeof MTRK + Writer::EVENT_ROOM);
     m_size = 0;
-    m_pending = 0;
-    if (m_capacity < sizeof MTRK + EVENT_ROOM) {
-        grow(sizeof MTRK + EVENT_ROOM);
-    }
-    std::memcpy(m_bytes.get(), MTRK, sizeof MTRK);
-    m_size = sizeof MTRK;
+    writer.m_at = m_bytes.get();
+    std::memcpy(writer.m_at, MTRK, sizeof MTRK);
+    writer.m_at += sizeof MTRK;
+    return writer;
 }
 
-void MidiTrack::meta(uint8_t type, std::span<const uint8_t> data) {
+uint8_t* MidiTrack::Writer::writeMeta(uint8_t* p, uint8_t type, std::span<const uint8_t> data) {
     const auto length = static_cast<uint32_t>(data.size());
-    if (m_capacity - m_size < EVENT_ROOM + MAX_VARIABLE_LENGTH_SIZE + length) {
-        grow(static_cast<uint32_t>(EVENT_ROOM + MAX_VARIABLE_LENGTH_SIZE + length));
-    }
-    uint8_t* p = eventStart();
     *p++ = 0xFF;
     *p++ = type;
     p += writeVariableLength(p, length);
     if (length != 0) {
         std::memcpy(p, data.data(), length);
     }
-    m_size = static_cast<uint32_t>(p + length - m_bytes.get());
+    return p + length;
 }
 
-void MidiTrack::end() {
+void MidiTrack::end(Writer& writer) {
     static constexpr uint8_t END_OF_TRACK[4] = {0x00, 0xFF, 0x2F, 0x00};
-    if (m_capacity - m_size < sizeof END_OF_TRACK) {
-        grow(sizeof END_OF_TRACK);
-    }
-    std::memcpy(m_bytes.get() + m_size, END_OF_TRACK, sizeof END_OF_TRACK);
-    m_size += sizeof END_OF_TRACK;
+    writer.reserve(sizeof END_OF_TRACK);
+    std::memcpy(writer.m_at, END_OF_TRACK, sizeof END_OF_TRACK);
+    writer.m_at += sizeof END_OF_TRACK;
+    m_size = writer.size();
     writeBe32(m_bytes.get() + 4, m_size - 8);
 }
 

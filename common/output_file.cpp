@@ -21,12 +21,9 @@ bool OutputFile::open(const std::string& path, bool text) {
         break;
     }
     if (m_stream != nullptr) {
-        // The MIDI file comes a chunk at a time: a few large writes rather than one
-        // a block. (Without a buffer of its own, the stream keeps its block size.)
-        if (!m_buffer) {
-            m_buffer = std::make_unique_for_overwrite<char[]>(BUFFER_SIZE);
-        }
-        std::setvbuf(m_stream, m_buffer.get(), _IOFBF, BUFFER_SIZE);
+        // Every output comes in a few large pieces, a MIDI chunk or the voices at a
+        // time: each goes straight to the file, with no copy through a buffer.
+        std::setvbuf(m_stream, nullptr, _IONBF, 0);
     }
     return m_stream != nullptr;
 }

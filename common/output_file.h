@@ -35,8 +35,6 @@ public:
     void discard();
 
 private:
-    static constexpr size_t BUFFER_SIZE = 1 << 16;
-    std::unique_ptr<char[]> m_buffer;   // the stream's, so it outlives the stream
     std::FILE* m_stream = nullptr;
     platform::TempFile m_temp;
     bool m_direct = false;

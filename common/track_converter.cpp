@@ -16,7 +16,6 @@ namespace karvo {
 namespace {
 
 constexpr uint8_t FIRST_NOTE = 0x80;
-constexpr uint8_t NO_NOTE = 0xFF;
 constexpr uint8_t NOTE_VELOCITY = 0x64;
 constexpr uint32_t BEND_CENTRE = 0x2000;
 constexpr uint8_t FM_PROGRAM = 1;     // before the first voice select
@@ -28,151 +27,288 @@ constexpr uint8_t STEP_ATTENUATION[16] = {42, 40, 37, 34, 32, 29, 26, 24, 21, 18
 // The MIDI key of a note byte: 80 is key 3, DF key 98.
 constexpr uint8_t keyOf(uint8_t noteByte) { return static_cast<uint8_t>(noteByte - 125); }
 
+// What the element loop does with each first byte, derived from COMMANDS once, so
+// that it dispatches on one table lookup: read over a command with 0 to 2 operand
+// bytes; a rest; a note; read over a software LFO or an extended command, whose
+// first operand tells their length; or, from HANDLED on, a command's handler.
+enum Step : uint8_t {
+    SKIP_0,
+    SKIP_1,
+    SKIP_2,
+    REST,
+    NOTE,
+    SKIP_LFO,
+    SKIP_EXTENDED,
+    HANDLED,
+};
+constexpr uint8_t stepOf(Handler handler) { return static_cast<uint8_t>(HANDLED + static_cast<uint8_t>(handler)); }
+
+constexpr std::array<uint8_t, 256> STEPS = [] {
+    std::array<uint8_t, 256> steps{};
+    for (size_t b = 0; b < steps.size(); ++b) {
+        if (b < FIRST_NOTE) {
+            steps[b] = REST;
+        } else if (b < FIRST_COMMAND) {
+            steps[b] = NOTE;
+        } else if (const Command& c = COMMANDS[b - FIRST_COMMAND]; c.handler != Handler::IGNORED) {
+            steps[b] = stepOf(c.handler);
+        } else if (c.operands == Operands::LFO) {
+            steps[b] = SKIP_LFO;
+        } else if (c.operands == Operands::EXTENDED) {
+            steps[b] = SKIP_EXTENDED;
+        } else {
+            steps[b] = static_cast<uint8_t>(operandCount(c.operands, 0));
+        }
+    }
+    return steps;
+}();
+
+// The operand bytes of the command a handler acts on; every handler but the chip
+// LFO's has a fixed number.
+constexpr uint32_t operandsOf(Handler handler) {
+    for (const Command& c : COMMANDS) {
+        if (c.handler == handler) {
+            return operandCount(c.operands, 0);
+        }
+    }
+    return 0;
+}
+
+// What a track's notes have to remember from element to element. The flags are bits
+// of one byte, so that the loop tells a plain note, with none of them set, by one
+// comparison.
+struct NoteState {
+    static constexpr uint8_t TIE_ASKED = 1;    // the next note ends without a key-off
+    static constexpr uint8_t TIED_NOTE = 2;    // the sounding note came through a tie: the next continues it
+    static constexpr uint8_t SOUNDING = 4;     // a note is still on
+    static constexpr uint8_t VOICE_TICK = 8;   // a voice select delayed what follows by a tick
+    static constexpr uint8_t GLIDE = 16;       // armed by the portamento command for the next note
+    uint8_t flags = 0;
+
+    bool has(uint8_t flag) const { return (flags & flag) != 0; }
+    void set(uint8_t flag, bool on) { flags = static_cast<uint8_t>(on ? flags | flag : flags & ~flag); }
+
+    uint8_t sounding = 0;   // the note byte of the note still on, while SOUNDING
+    uint32_t glideStep = 0;
+    uint32_t glideSum = 0;
+    uint16_t detune = 0;
+};
+
+// One track's conversion: the element loop and a handler for each kind of element.
+// The loop holds the reader, the writer and the note state in local variables and
+// hands them only to functions inlined into it, so that the compiler keeps them in
+// registers while MIDI bytes are stored.
 class TrackConverter {
 public:
-    TrackConverter(const MdxImage& image, SongState& song, VoiceSide& voices, TrackListener& listener,
-                   MidiTrack& out, int t, int loops)
-        : m_reader(image.bytes(), image.trackOffset(t)), m_song(song), m_voices(voices),
-          m_listener(listener), m_out(out), m_track(t), m_pcm(t >= FM_TRACKS), m_loopsLeft(loops - 1) {}
+    TrackConverter(SongState& song, VoiceSide& voices, TrackListener& listener, int t, int loops)
+        : m_song(song), m_voices(voices), m_listener(listener), m_track(t), m_pcm(t >= FM_TRACKS),
+          m_loopsLeft(loops - 1) {}
 
-    void preamble() {
-        m_out.programChange(m_pcm ? DRUM_KIT : FM_PROGRAM);
+    void preamble(MidiTrack::Writer& out) const {
+        out.programChange(m_pcm ? DRUM_KIT : FM_PROGRAM);
         static constexpr uint8_t CONTROLLERS[][2] = {
             {0x65, 0x00}, {0x64, 0x00},   // registered parameter 0: bend range
             {0x06, 0x20},                 // 32 semitones
             {0x0D, 0x00}, {0x0C, 0x00},   // the chip LFO command's depth controllers
         };
         for (const auto& cc : CONTROLLERS) {
-            m_out.wait(1);
-            m_out.controller(cc[0], cc[1]);
+            out.wait(1);
+            out.controller(cc[0], cc[1]);
         }
-        m_out.wait(1);
-        m_out.pitchBend(BEND_CENTRE);
+        out.wait(1);
+        out.pitchBend(BEND_CENTRE);
     }
 
-    // Converts elements until the end of the track, or until the guards cut it off.
-    TrackResult elements(uint32_t maxElements, uint32_t maxChunk) {
-        TrackResult result;
-        for (;;) {
-            if (result.elements == maxElements || m_out.size() >= maxChunk) {
-                result.whole = false;
-                return result;
+    // Converts elements until the end of the track, or until the guards cut it off:
+    // no element beyond the first maxElements is acted on, and none after the chunk
+    // has reached maxChunk bytes.
+    //
+    // Rests and the commands read over are most of a song's elements. They write
+    // nothing and change nothing but the pending ticks, and a run of them never
+    // jumps, so it ends within the image. So the loop counts them without stopping
+    // them, and looks at the guards only before an element that acts: what a cut-off
+    // run would have left undone is ticks, which the end of the chunk drops anyway.
+    // At the track's end, the element that ended it counts against maxElements.
+    TrackResult elements(MdxReader& reader, MidiTrack::Writer& writer, uint32_t maxElements, uint32_t maxChunk) {
+        MdxReader in = reader;
+        MidiTrack::Writer out = writer;
+        out.stopAt(maxChunk);
+        NoteState notes;
+        int64_t left = maxElements;   // elements that may still act; below 0 once more are read
+        bool whole = false;
+        for (bool goOn = !out.full(); goOn;) {
+            uint8_t b = 0;
+            if (!in.u8(b)) [[unlikely]] {
+                // The last element was cut off by the image's end, or the image ends
+                // where the next would start, and would be one more.
+                whole = (in.overran() ? left : left - 1) >= 0;
+                break;
             }
-            ++result.elements;
-            const uint8_t* p = m_reader.take(1);
-            if (p == nullptr) {
-                return result;
+            --left;
+            const uint8_t step = STEPS[b];
+            if (step < REST) [[likely]] {
+                in.skip(step);
+                continue;
             }
-            const uint8_t b = *p;
-            if (b < FIRST_NOTE) {
-                m_out.wait(b + 1u);   // a rest
-            } else if (!(b < FIRST_COMMAND ? note(b) : command(b))) {
-                return result;
+            if (step == REST) {
+                out.wait(b + 1u);
+                continue;
             }
+            if (step == SKIP_LFO || step == SKIP_EXTENDED) {
+                uint8_t first = 0;
+                in.peek(first);
+                in.skip(operandCount(step == SKIP_LFO ? Operands::LFO : Operands::EXTENDED, first));
+                continue;
+            }
+            if (left < 0) [[unlikely]] {
+                break;
+            }
+            if (!(step == NOTE ? note(in, out, notes, b) : command(in, out, notes, step))) {
+                whole = true;
+                break;
+            }
+            goOn = !out.full();
         }
+        writer = out;
+        return {whole, static_cast<uint32_t>(maxElements - (left > 0 ? left : 0))};
     }
 
 private:
     // Returns false when the note's duration is cut off: then not even the sounding
     // note is ended.
-    bool note(uint8_t noteByte) {
+    [[gnu::always_inline]] static bool note(MdxReader& in, MidiTrack::Writer& out, NoteState& n, uint8_t noteByte) {
         uint8_t duration = 0;
-        if (!m_reader.u8(duration)) {
+        if (!in.u8(duration)) {
             return false;
         }
-        if (!m_tiedNote) {
-            if (m_sounding != NO_NOTE) {
-                m_out.noteOff(keyOf(m_sounding), NOTE_VELOCITY);
-            }
-            m_out.noteOn(keyOf(noteByte), NOTE_VELOCITY);
-            m_glideSum = 0;
-            m_sounding = noteByte;
-        } else if (noteByte != m_sounding) {
-            // Legato: the new note sounds before the old one stops, on the same tick.
-            m_out.noteOn(keyOf(noteByte), NOTE_VELOCITY);
-            m_out.noteOff(keyOf(m_sounding), NOTE_VELOCITY);
-            m_glideSum = 0;
-            endGlide();
-            m_sounding = noteByte;
+        if (n.flags == 0) {
+            // A plain note, as most are: on now, off when its length is over.
+            out.note(keyOf(noteByte), NOTE_VELOCITY, duration + 1u, 0x00);
+            return true;
         }
+        if (n.flags == NoteState::VOICE_TICK) {
+            // A plain note right after a voice select, which delayed it by a tick: it
+            // ends where it would have ended.
+            out.note(keyOf(noteByte), NOTE_VELOCITY, duration, 0x00);
+            n.flags = 0;
+            return true;
+        }
+        if ((n.flags & ~NoteState::VOICE_TICK) == (NoteState::TIED_NOTE | NoteState::SOUNDING) &&
+            noteByte == n.sounding) {
+            // The note a tie carries on: it goes on sounding, and ends with this one.
+            out.wait(duration + 1u);
+            if (n.has(NoteState::VOICE_TICK)) {
+                out.takeBackTick();
+            }
+            out.noteOff(keyOf(noteByte), 0x00);
+            n.flags = 0;
+            return true;
+        }
+        if (!n.has(NoteState::TIED_NOTE)) {
+            if (n.has(NoteState::SOUNDING)) {
+                out.noteOff(keyOf(n.sounding), NOTE_VELOCITY);
+            }
+            out.noteOn(keyOf(noteByte), NOTE_VELOCITY);
+            n.glideSum = 0;
+            n.sounding = noteByte;
+        } else if (noteByte != n.sounding) {
+            // Legato: the new note sounds before the old one stops, on the same tick.
+            out.noteOn(keyOf(noteByte), NOTE_VELOCITY);
+            out.noteOff(keyOf(n.sounding), NOTE_VELOCITY);
+            n.glideSum = 0;
+            endGlide(out, n);
+            n.sounding = noteByte;
+        }
+        n.set(NoteState::SOUNDING, true);
 
         const uint32_t length = duration + 1u;
-        if (m_glide) {
-            // One bend a tick; the sum goes on over a tied note of the same key.
-            for (uint32_t i = 0; i < length; ++i) {
-                m_glideSum += m_glideStep;   // wraps modulo 2^32
-                const int32_t quotient = static_cast<int32_t>(m_glideSum) / 128;
-                m_out.pitchBend((static_cast<uint32_t>(quotient) + m_detune + BEND_CENTRE) & 0x3FFF);
-                m_out.wait(1);
-            }
+        if (n.has(NoteState::GLIDE)) {
+            glide(out, n, length);
         } else {
-            m_out.wait(length);
+            out.wait(length);
         }
 
-        if (!m_tieAsked) {
+        if (!n.has(NoteState::TIE_ASKED)) {
             // The voice select's extra tick is taken back from the note it delayed.
-            if (m_voiceChangeTick) {
-                m_out.takeBackTick();
+            if (n.has(NoteState::VOICE_TICK)) {
+                out.takeBackTick();
             }
-            m_out.noteOff(keyOf(m_sounding), 0x00);
-            m_voiceChangeTick = false;
-            endGlide();
-            m_sounding = NO_NOTE;
+            out.noteOff(keyOf(n.sounding), 0x00);
+            n.set(NoteState::VOICE_TICK, false);
+            endGlide(out, n);
+            n.set(NoteState::SOUNDING, false);
         }
-        m_tiedNote = m_tieAsked;
-        m_tieAsked = false;
+        n.set(NoteState::TIED_NOTE, n.has(NoteState::TIE_ASKED));
+        n.set(NoteState::TIE_ASKED, false);
         return true;
     }
 
-    // The centring bend drops the detune too; the detune value stays for later glides.
-    void endGlide() {
-        if (m_glide) {
-            m_out.pitchBend(BEND_CENTRE);
-            m_glide = false;
+    // One bend a tick; the sum goes on over a tied note of the same key.
+    [[gnu::always_inline]] static void glide(MidiTrack::Writer& out, NoteState& n, uint32_t length) {
+        for (uint32_t i = 0; i < length; ++i) {
+            n.glideSum += n.glideStep;   // wraps modulo 2^32
+            const int32_t quotient = static_cast<int32_t>(n.glideSum) / 128;
+            out.pitchBend((static_cast<uint32_t>(quotient) + n.detune + BEND_CENTRE) & 0x3FFF);
+            out.wait(1);
         }
     }
 
-    // Returns false at the end of the track.
-    bool command(uint8_t b) {
-        const Command& c = commandFor(b);
-        uint8_t first = 0;
-        m_reader.peek(first);
-        const uint32_t count = operandCount(c.operands, first);
+    // The centring bend drops the detune too; the detune value stays for later glides.
+    [[gnu::always_inline]] static void endGlide(MidiTrack::Writer& out, NoteState& n) {
+        if (n.has(NoteState::GLIDE)) {
+            out.pitchBend(BEND_CENTRE);
+            n.set(NoteState::GLIDE, false);
+        }
+    }
+
+    // A command with a handler, by its step. Returns false at the end of the track,
+    // which a command whose operands are cut off also is.
+    [[gnu::always_inline]] bool command(MdxReader& in, MidiTrack::Writer& out, NoteState& n, uint8_t step) {
+        const auto handler = static_cast<Handler>(step - HANDLED);
         const uint8_t* operands = nullptr;
-        if (count != 0 && (operands = m_reader.take(count)) == nullptr) {
+        if (handler == Handler::CHIP_LFO) {
+            uint8_t first = 0;
+            in.peek(first);
+            operands = in.take(operandCount(Operands::LFO, first));
+        } else {
+            operands = in.take(FIXED_OPERANDS[static_cast<uint8_t>(handler)]);
+        }
+        if (operands == nullptr) {
             return false;
         }
-        switch (c.handler) {
+        switch (handler) {
         case Handler::IGNORED: return true;
-        case Handler::END: return loopBack();
+        case Handler::END: return loopBack(in);
         case Handler::PORTAMENTO:
             // A signed 16-bit step, kept as its 32-bit two's complement.
-            m_glideStep = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(readBe16(operands))));
-            m_glideSum = 0;
-            m_glide = true;
+            n.glideStep = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(readBe16(operands))));
+            n.glideSum = 0;
+            n.set(NoteState::GLIDE, true);
             return true;
         case Handler::DETUNE:
-            m_detune = static_cast<uint16_t>(readBe16(operands) * 2u);
-            m_out.pitchBend((m_detune + BEND_CENTRE) & 0x3FFF);
+            n.detune = static_cast<uint16_t>(readBe16(operands) * 2u);
+            out.pitchBend((n.detune + BEND_CENTRE) & 0x3FFF);
             return true;
-        case Handler::REPEAT_ESCAPE: return repeatEscape(readBe16(operands));
-        case Handler::REPEAT_END: return repeatEnd(readBe16(operands));
+        case Handler::REPEAT_ESCAPE: return repeatEscape(in, readBe16(operands));
+        case Handler::REPEAT_END: return repeatEnd(in, readBe16(operands));
         case Handler::REPEAT_START: return repeatStart(operands[0]);
         case Handler::TIE:
             // Asked twice, a tie cancels itself, and a tied note's continuation with it.
-            m_tiedNote = m_tieAsked ? false : m_tiedNote;
-            m_tieAsked = !m_tieAsked;
+            if (n.has(NoteState::TIE_ASKED)) {
+                n.set(NoteState::TIED_NOTE, false);
+            }
+            n.set(NoteState::TIE_ASKED, !n.has(NoteState::TIE_ASKED));
             return true;
-        case Handler::VOLUME: return volume(operands[0]);
+        case Handler::VOLUME: return volume(out, operands[0]);
         case Handler::PAN:
-            m_out.controller(0x0A, operands[0] == 1 ? 0 : operands[0] == 2 ? 127 : 64);
+            out.controller(0x0A, operands[0] == 1 ? 0 : operands[0] == 2 ? 127 : 64);
             return true;
-        case Handler::VOICE_SELECT: return voiceSelect(operands[0]);
+        case Handler::VOICE_SELECT: return voiceSelect(out, n, operands[0]);
         case Handler::TEMPO:
             // (256 - T) x 256 microseconds a tick, 48 ticks a quarter note.
-            m_out.tempo((256u - operands[0]) * 12288u);
+            out.tempo((256u - operands[0]) * 12288u);
             return true;
-        case Handler::CHIP_LFO: return chipLfo(operands);
+        case Handler::CHIP_LFO: return chipLfo(out, operands);
         case Handler::NOISE:
             // Only the eighth channel of the chip has a noise generator.
             if (m_track == FM_TRACKS - 1) {
@@ -183,23 +319,31 @@ private:
         return true;
     }
 
+    static constexpr auto FIXED_OPERANDS = [] {
+        std::array<uint8_t, static_cast<size_t>(Handler::NOISE) + 1> counts{};
+        for (size_t h = 0; h < counts.size(); ++h) {
+            counts[h] = static_cast<uint8_t>(operandsOf(static_cast<Handler>(h)));
+        }
+        return counts;
+    }();
+
     // The end command is followed by the loop's offset (be16, back to the loop point)
     // or by 00 when the track does not loop. Played again while plays are left, with
     // every state as it stands.
-    bool loopBack() {
+    [[gnu::always_inline]] bool loopBack(MdxReader& in) {
         if (m_loopsLeft <= 0) {
             return false;
         }
-        const uint8_t* offset = m_reader.take(2);
+        const uint8_t* offset = in.take(2);
         if (offset == nullptr || offset[0] == 0) {
             return false;
         }
-        m_reader.jump(m_reader.position() + readBe16(offset));
+        in.jump(in.position() + readBe16(offset));
         --m_loopsLeft;
         return true;
     }
 
-    bool volume(uint8_t v) {
+    [[gnu::always_inline]] bool volume(MidiTrack::Writer& out, uint8_t v) {
         // 0-15 are volume steps, 80-FF direct attenuations; the values between have
         // no meaning and keep the track's volume as it is.
         if (v <= 15) {
@@ -207,32 +351,32 @@ private:
         } else if (v >= 0x80) {
             m_volume = volumeValue(v & 0x7Fu);
         }
-        m_out.controller(0x07, m_volume);
+        out.controller(0x07, m_volume);
         return true;
     }
 
-    bool voiceSelect(uint8_t operand) {
+    [[gnu::always_inline]] bool voiceSelect(MidiTrack::Writer& out, NoteState& n, uint8_t operand) {
         if (m_pcm) {
             return true;   // a sample part has no voice to select
         }
         m_song.currentVoice = operand & 0x7F;
         m_listener.voiceSelected(m_song.currentVoice);
-        m_out.programChange(static_cast<uint8_t>(m_song.currentVoice));
+        out.programChange(static_cast<uint8_t>(m_song.currentVoice));
         // Whatever follows comes one tick later; the next note end takes it back.
-        m_out.wait(1);
-        m_voiceChangeTick = true;
+        out.wait(1);
+        n.set(NoteState::VOICE_TICK, true);
         return true;
     }
 
     // Five operands: waveform, LFRQ, PMD, AMD, then PMS/AMS. The stop and restart
     // forms (80, 81) have only the first and do nothing here.
-    bool chipLfo(const uint8_t* operands) {
+    [[gnu::always_inline]] bool chipLfo(MidiTrack::Writer& out, const uint8_t* operands) {
         if (operands[0] == 0x80 || operands[0] == 0x81) {
             return true;
         }
-        m_out.controller(0x4C, static_cast<uint8_t>(operands[1] >> 1));     // LFO frequency
-        m_out.controller(0x0D, static_cast<uint8_t>(operands[2] & 0x7F));   // PMD
-        m_out.controller(0x0C, static_cast<uint8_t>(operands[3] & 0x7F));   // AMD
+        out.controller(0x4C, static_cast<uint8_t>(operands[1] >> 1));     // LFO frequency
+        out.controller(0x0D, static_cast<uint8_t>(operands[2] & 0x7F));   // PMD
+        out.controller(0x0C, static_cast<uint8_t>(operands[3] & 0x7F));   // AMD
         if (!m_pcm) {
             m_voices.captureLfo(m_song.currentVoice, decodeLfo(operands[0], operands[4]));
         }
@@ -240,7 +384,7 @@ private:
     }
 
     // A repeat that would open an eighth level does not fit: the track ends there.
-    bool repeatStart(uint8_t count) {
+    [[gnu::always_inline]] bool repeatStart(uint8_t count) {
         RepeatStack& r = m_song.repeats;
         if (r.level == RepeatStack::LEVELS - 1) {
             return false;
@@ -252,13 +396,13 @@ private:
 
     // Back to the repeat's start, a jump counted from behind the operand, while passes
     // are left. A repeat end with no repeat open is read over.
-    bool repeatEnd(uint16_t offset) {
+    [[gnu::always_inline]] bool repeatEnd(MdxReader& in, uint16_t offset) {
         RepeatStack& r = m_song.repeats;
         if (r.level == 0) {
             return true;
         }
         if (--r.counts[r.level] != 0) {
-            m_reader.jump(m_reader.position() + offset);
+            in.jump(in.position() + offset);
         } else {
             --r.level;
         }
@@ -267,34 +411,22 @@ private:
 
     // On the last pass, out of the repeat: the offset counts to the matching repeat
     // end's operand, and the jump lands behind it.
-    bool repeatEscape(uint16_t offset) {
+    [[gnu::always_inline]] bool repeatEscape(MdxReader& in, uint16_t offset) {
         RepeatStack& r = m_song.repeats;
         if (r.level != 0 && r.counts[r.level] == 1) {
-            m_reader.jump(m_reader.position() + offset + 2);
+            in.jump(in.position() + offset + 2);
             --r.level;
         }
         return true;
     }
 
-    MdxReader m_reader;
     SongState& m_song;
     VoiceSide& m_voices;
     TrackListener& m_listener;
-    MidiTrack& m_out;
     const int m_track;
     const bool m_pcm;
-    int m_loopsLeft;                 // jumps back to the loop point still to make
-
-    // The notes: ties, the sounding note, glides and the voice select's tick.
-    bool m_tieAsked = false;         // the next note ends without a key-off
-    bool m_tiedNote = false;         // the sounding note came through a tie: the next continues it
-    uint8_t m_sounding = NO_NOTE;    // the note byte of the note still on
-    bool m_glide = false;            // armed by the portamento command for the next note
-    uint32_t m_glideStep = 0;
-    uint32_t m_glideSum = 0;
-    uint16_t m_detune = 0;
-    bool m_voiceChangeTick = false;  // a voice select delayed what follows by a tick
-    uint8_t m_volume = 127;          // repeated by volume operands without a meaning
+    int m_loopsLeft;          // jumps back to the loop point still to make
+    uint8_t m_volume = 127;   // repeated by volume operands without a meaning
 };
 
 }  // namespace
@@ -315,16 +447,17 @@ uint8_t volumeValue(uint32_t attenuation) {
 TrackResult convertTrack(const RunContext& ctx, const MdxImage& image, SongState& song, VoiceSide& voices,
                          TrackListener& listener, MidiTrack& out, int t, int trackCount,
                          const TrackOptions& options) {
-    out.begin(t >= FM_TRACKS ? PCM_CHANNEL : static_cast<uint8_t>(t));
+    MidiTrack::Writer writer = out.begin(t >= FM_TRACKS ? PCM_CHANNEL : static_cast<uint8_t>(t));
     if (!options.name.empty()) {
-        out.sequenceName({reinterpret_cast<const uint8_t*>(options.name.data()), options.name.size()});
+        writer.sequenceName({reinterpret_cast<const uint8_t*>(options.name.data()), options.name.size()});
     }
-    out.wait(preambleStartTick(t));
-    TrackConverter converter(image, song, voices, listener, out, t, options.loops);
-    converter.preamble();
-    out.wait(firstElementTick(trackCount) - (preambleStartTick(t) + 6));
-    const TrackResult result = converter.elements(ctx.maxTrackElements, ctx.maxTrackChunk);
-    out.end();
+    writer.wait(preambleStartTick(t));
+    TrackConverter converter(song, voices, listener, t, options.loops);
+    converter.preamble(writer);
+    writer.wait(firstElementTick(trackCount) - (preambleStartTick(t) + 6));
+    MdxReader reader(image.bytes(), image.trackOffset(t));
+    const TrackResult result = converter.elements(reader, writer, ctx.maxTrackElements, ctx.maxTrackChunk);
+    out.end(writer);
     return result;
 }
 

@@ -35,14 +35,15 @@ TEST(WriteVariableLength, WritesTheMostSignificantGroupFirst) {
         EXPECT_EQ(Bytes(out, out + n), c.bytes) << c.value;
         // The same value as the delta of an event, waited in two parts.
         MidiTrack track;
-        track.begin(3);
-        track.wait(c.value / 2);
-        track.wait(c.value - c.value / 2);
-        EXPECT_EQ(track.pendingTicks(), c.value);
-        track.event(0x90, 0x3C, 0x64);
-        EXPECT_EQ(track.pendingTicks(), 0u);
+        MidiTrack::Writer writer = track.begin(3);
+        writer.wait(c.value / 2);
+        writer.wait(c.value - c.value / 2);
+        EXPECT_EQ(writer.pendingTicks(), c.value);
+        writer.event(0x90, 0x3C, 0x64);
+        EXPECT_EQ(writer.pendingTicks(), 0u);
+        track.end(writer);
         Bytes withEvent = c.bytes;
-        withEvent.insert(withEvent.end(), {0x93, 0x3C, 0x64});
+        withEvent.insert(withEvent.end(), {0x93, 0x3C, 0x64, 0x00, 0xFF, 0x2F, 0x00});
         EXPECT_EQ(Bytes(track.bytes().begin() + 8, track.bytes().end()), withEvent) << c.value;
     }
 }
@@ -61,14 +62,14 @@ TEST(MidiHeaderChunk, DeclaresFormatOneAt48TicksWithTheTrackCountGiven) {
 
 TEST(TrackFraming, ClosesAChunkWithEndOfTrackAndDropsPendingTicks) {
     MidiTrack track;
-    track.begin(0);
-    track.wait(5);
-    track.event(0x90, 0x3C, 0x64);
+    MidiTrack::Writer writer = track.begin(0);
+    writer.wait(5);
+    writer.event(0x90, 0x3C, 0x64);
     const uint8_t tempo[3] = {0x0A, 0x80, 0x00};
-    track.meta(0x51, tempo);
-    track.event(0xC0, 0x05);
-    track.wait(300);   // never written
-    track.end();
+    writer.meta(0x51, tempo);
+    writer.event(0xC0, 0x05);
+    writer.wait(300);   // never written
+    track.end(writer);
     EXPECT_EQ(chunk(track), (Bytes{
         'M', 'T', 'r', 'k',
         0x00, 0x00, 0x00, 0x12,  // length
@@ -81,25 +82,25 @@ TEST(TrackFraming, ClosesAChunkWithEndOfTrackAndDropsPendingTicks) {
 
 TEST(TrackFraming, RestartsTheBufferForEveryChunk) {
     MidiTrack track;
-    track.begin(5);
+    MidiTrack::Writer first = track.begin(5);
     for (int i = 0; i < 100; ++i) {
-        track.event(0xB0, 0x07, 0x55);
+        first.event(0xB0, 0x07, 0x55);
     }
-    track.end();
-    track.begin(0);
-    track.end();
+    track.end(first);
+    MidiTrack::Writer second = track.begin(0);
+    track.end(second);
     EXPECT_EQ(chunk(track), (Bytes{'M', 'T', 'r', 'k', 0x00, 0x00, 0x00, 0x04, 0x00, 0xFF, 0x2F, 0x00}));
 }
 
 TEST(TrackFraming, GrowsTheBufferPast65536BytesAndKeepsEveryByte) {
     MidiTrack track;
-    track.begin(2);
+    MidiTrack::Writer writer = track.begin(2);
     constexpr uint32_t EVENTS = 25000;   // 5 bytes each: 125,000 bytes
     for (uint32_t i = 0; i < EVENTS; ++i) {
-        track.wait(200);                 // two delta bytes, 81 48
-        track.event(0xE0, static_cast<uint8_t>(i % 127), static_cast<uint8_t>(i / 127 % 127));
+        writer.wait(200);                // two delta bytes, 81 48
+        writer.event(0xE0, static_cast<uint8_t>(i % 127), static_cast<uint8_t>(i / 127 % 127));
     }
-    track.end();
+    track.end(writer);
     const Bytes c = chunk(track);
     ASSERT_EQ(c.size(), 8 + 5 * EVENTS + 4);
     EXPECT_EQ(test::trackChunkFault(c), nullptr);

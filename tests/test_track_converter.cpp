@@ -594,7 +594,7 @@ TEST(ConvertTrack, EndsTheTrackWhereTheImageEnds) {
     });
 
     TrackRun beyond;
-    const MdxImage image({0x80, 0x17, 0xF1}, 0, {0x100});
+    const MdxImage image(Bytes{0x80, 0x17, 0xF1}, 0, {0x100});
     EXPECT_TRUE(convertTrack(beyond.ctx, image, beyond.song, beyond.side, beyond, beyond.out, 0, 1).whole);
     EXPECT_EQ(beyond.out.size(), 39u);
 }
