@@ -50,7 +50,7 @@ void appendColumns(std::string& out, std::initializer_list<int> values) {
     out += '\n';
 }
 
-}  // namespace
+}   // namespace
 
 const ProgramIdentity TEXT_PROGRAM = {
     "KARVO",
@@ -118,8 +118,8 @@ void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a
         const OperatorRecord& op = m_op[static_cast<size_t>(p)];
         *m_out += OPERATOR_NAMES[static_cast<size_t>(p)];
         *m_out += ':';
-        appendColumns(*m_out, {op.AR, op.D1R, op.D2R, op.RR, op.D1L, op.TL, op.KS, op.MUL, op.DT1,
-                               op.DT2, op.AMS_EN});
+        appendColumns(
+            *m_out, {op.AR, op.D1R, op.D2R, op.RR, op.D1L, op.TL, op.KS, op.MUL, op.DT1, op.DT2, op.AMS_EN});
     }
 }
 
@@ -132,4 +132,4 @@ void TextVoiceSide::beginVoices(std::string& out) {
 
 void TextVoiceSide::endVoices(std::string&) { m_out = nullptr; }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -33,8 +33,8 @@ public:
     std::array<uint8_t, TEXT_VOICE_SLOTS> AMS{};
     std::array<uint8_t, TEXT_VOICE_SLOTS> PMS{};
     std::array<uint8_t, TEXT_VOICE_SLOTS> NE{};   // 0 or 128
-    int lastWF = 0;     // from the run's last LFO command, whatever the voice
-    int lastNFRQ = 0;   // from the run's last noise command on track 7
+    int lastWF = 0;                               // from the run's last LFO command, whatever the voice
+    int lastNFRQ = 0;                             // from the run's last noise command on track 7
 
 private:
     // Where the blocks go while the decoder runs.
@@ -47,4 +47,4 @@ private:
     std::array<OperatorRecord, OPERATORS> m_op{};
 };
 
-}  // namespace karvo
+}   // namespace karvo

@@ -14,12 +14,12 @@ namespace {
 // A VST 2 bank whose programs travel as one opaque chunk.
 constexpr std::array<uint8_t, 28> BANK_HEADER = {
     'C', 'c', 'n', 'K',   // +0: bank magic
-    0, 0, 0, 0,           // +4: byte size, left 0
+    0,   0,   0,   0,     // +4: byte size, left 0
     'F', 'B', 'C', 'h',   // +8: opaque-chunk bank
-    0, 0, 0, 1,           // +12: format version
+    0,   0,   0,   1,     // +12: format version
     'Q', 'V', 'T', 'X',   // +16: plug-in identifier
-    0, 0, 0, 1,           // +20: plug-in version
-    0, 0, 0, 128,         // +24: number of programs
+    0,   0,   0,   1,     // +20: plug-in version
+    0,   0,   0,   128,   // +24: number of programs
 };
 constexpr size_t BANK_RESERVED_SIZE = 128;   // +28: reserved, zero
 constexpr uint32_t CHUNK_SIZE = VOICE_SLOTS * PROGRAM_BLOCK_SIZE;
@@ -41,13 +41,14 @@ uint8_t flag(uint8_t stored) { return stored == 128 ? 1 : 0; }
 //   66-73  connection 0 to 7 as eight switches
 std::array<uint8_t, PARAMETERS> parametersOf(const VoiceRecord& v) {
     std::array<uint8_t, PARAMETERS> p{};
-    const uint8_t voice[] = {v.CON, v.FL, v.AMS, v.PMS, v.NFRQ, flag(v.NE), v.LFRQ, v.PMD, v.AMD, v.WF, v.SLOT};
+    const uint8_t voice[] = {v.CON,  v.FL,  v.AMS, v.PMS, v.NFRQ, flag(v.NE),
+                             v.LFRQ, v.PMD, v.AMD, v.WF,  v.SLOT};
     std::copy(std::begin(voice), std::end(voice), p.begin());
     uint8_t* at = p.data() + std::size(voice);
     for (const int position : OUTPUT_ORDER) {
         const OperatorRecord& op = v.op[static_cast<size_t>(position)];
-        const uint8_t fields[] = {op.TL, op.AR, op.D1R, op.D1L, op.D2R, op.RR, op.KS, op.MUL, op.DT1, op.DT2,
-                                  flag(op.AMS_EN)};
+        const uint8_t fields[] = {op.TL, op.AR,  op.D1R, op.D1L, op.D2R,         op.RR,
+                                  op.KS, op.MUL, op.DT1, op.DT2, flag(op.AMS_EN)};
         at = std::copy(std::begin(fields), std::end(fields), at);
     }
     for (int k = 0; k < 4; ++k) {
@@ -58,7 +59,7 @@ std::array<uint8_t, PARAMETERS> parametersOf(const VoiceRecord& v) {
     return p;
 }
 
-}  // namespace
+}   // namespace
 
 const ProgramIdentity BANK_PROGRAM = {
     "KARVO2",
@@ -129,8 +130,8 @@ void BankVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
 void BankVoiceSide::onSlot(uint8_t SLOT) { m_voices[static_cast<size_t>(m_cursor)].SLOT = SLOT; }
 
 void BankVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) {
-    storeOperatorField(m_voices[static_cast<size_t>(m_cursor)].op[static_cast<size_t>(position)],
-                       field, a, b);
+    storeOperatorField(m_voices[static_cast<size_t>(m_cursor)].op[static_cast<size_t>(position)], field, a,
+                       b);
 }
 
 int BankVoiceSide::parameter(int slot, int index) const {
@@ -158,4 +159,4 @@ void BankVoiceSide::appendBank(std::string& out) const {
 
 void BankVoiceSide::endVoices(std::string& out) { appendBank(out); }
 
-}  // namespace karvo
+}   // namespace karvo

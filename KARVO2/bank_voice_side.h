@@ -27,7 +27,7 @@ struct VoiceRecord {
     uint8_t FL = 0;
     uint8_t AMS = 0;
     uint8_t PMS = 0;
-    uint8_t NE = 0;       // 0 or 128
+    uint8_t NE = 0;   // 0 or 128
     uint8_t SLOT = 64;
     std::array<OperatorRecord, OPERATORS> op{};
     std::array<char, VOICE_NAME_SIZE> name{};   // zero-terminated; bytes behind it are kept
@@ -71,4 +71,4 @@ private:
     int m_cursor = 0;   // slot of the record being decoded
 };
 
-}  // namespace karvo
+}   // namespace karvo

@@ -1,6 +1,6 @@
 // KARVO2: wires its voice side into the shared run.
-#include "driver.h"
 #include "bank_voice_side.h"
+#include "driver.h"
 
 int main(int argc, char** argv) {
     karvo::BankVoiceSide side;

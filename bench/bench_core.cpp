@@ -68,7 +68,7 @@ struct LoadedSong {
     uint64_t elements = 0;     // elements read by the last convertAll, as played
 
     explicit LoadedSong(Bytes file) {
-        file.push_back(0);      // fmemopen refuses an empty buffer
+        file.push_back(0);   // fmemopen refuses an empty buffer
         std::FILE* in = fmemopen(file.data(), file.size() - 1, "rb");
         const karvo::MdxHead head = karvo::scanHead(in);
         if (!head.complete()) {
@@ -98,7 +98,8 @@ struct LoadedSong {
         uint64_t midiBytes = 0;
         elements = 0;
         for (int t = 0; t < trackCount; ++t) {
-            const karvo::TrackResult result = karvo::convertTrack(ctx, image, song, side, listener, track, t, trackCount);
+            const karvo::TrackResult result =
+                karvo::convertTrack(ctx, image, song, side, listener, track, t, trackCount);
             if (!result.whole) {
                 return 0;
             }
@@ -181,8 +182,10 @@ void BM_Run(benchmark::State& state, const std::string& song, const karvo::Progr
 void registerAll() {
     for (const std::string song : {"demo", "long", "real"}) {
         benchmark::RegisterBenchmark(("BM_Tracks/" + song).c_str(), BM_Tracks, song);
-        benchmark::RegisterBenchmark(("BM_Voices/KARVO2/" + song).c_str(), BM_Voices<karvo::BankVoiceSide>, song);
-        benchmark::RegisterBenchmark(("BM_Voices/KARVO/" + song).c_str(), BM_Voices<karvo::TextVoiceSide>, song);
+        benchmark::RegisterBenchmark(("BM_Voices/KARVO2/" + song).c_str(), BM_Voices<karvo::BankVoiceSide>,
+                                     song);
+        benchmark::RegisterBenchmark(("BM_Voices/KARVO/" + song).c_str(), BM_Voices<karvo::TextVoiceSide>,
+                                     song);
         benchmark::RegisterBenchmark(("BM_Run/KARVO2/" + song).c_str(), BM_Run<karvo::BankVoiceSide>, song,
                                      karvo::BANK_PROGRAM);
         benchmark::RegisterBenchmark(("BM_Run/KARVO/" + song).c_str(), BM_Run<karvo::TextVoiceSide>, song,
@@ -190,7 +193,7 @@ void registerAll() {
     }
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

@@ -52,7 +52,7 @@ bool writeBeside(const std::string& path, const std::vector<char>& bytes) {
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     std::vector<char> bytes;

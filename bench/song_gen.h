@@ -203,10 +203,10 @@ inline Bytes longSong() {
 // volume, writes a chip register directly and selects a voice, and the voices it
 // selects from.
 struct TrackStyle {
-    int octave;          // semitones added to the scale
-    int minSixths;       // note lengths of 6 * [minSixths, maxSixths] ticks
+    int octave;      // semitones added to the scale
+    int minSixths;   // note lengths of 6 * [minSixths, maxSixths] ticks
     int maxSixths;
-    int glideOneIn;      // 0: never
+    int glideOneIn;   // 0: never
     int tieOneIn;
     int restOneIn;
     int volumeOneIn;     // a volume step before the note
@@ -220,14 +220,13 @@ struct TrackStyle {
 // tracks played as arpeggios, a gliding synth line and drums on the noise channel,
 // which select a voice for almost every hit as rhythm tracks do.
 constexpr TrackStyle REAL_STYLES[8] = {
-    {0, 1, 6, 10, 10, 6, 8, 0, 0, 1, 3},        // lead
-    {-12, 2, 6, 0, 8, 5, 8, 6, 0, 4, 2},        // counter line
-    {-24, 1, 4, 0, 0, 4, 8, 8, 0, 6, 2},        // bass
-    {-12, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3},      // arpeggios
-    {-12, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3},
-    {0, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3},
-    {0, 1, 3, 12, 6, 8, 8, 0, 0, 11, 3},        // glide synth
-    {-24, 1, 2, 0, 0, 4, 0, 2, 3, 14, 4},       // drums
+    {0, 1, 6, 10, 10, 6, 8, 0, 0, 1, 3},     // lead
+    {-12, 2, 6, 0, 8, 5, 8, 6, 0, 4, 2},     // counter line
+    {-24, 1, 4, 0, 0, 4, 8, 8, 0, 6, 2},     // bass
+    {-12, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3},   // arpeggios
+    {-12, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3}, {0, 1, 3, 0, 0, 12, 8, 5, 24, 8, 3},
+    {0, 1, 3, 12, 6, 8, 8, 0, 0, 11, 3},    // glide synth
+    {-24, 1, 2, 0, 0, 4, 0, 2, 3, 14, 4},   // drums
 };
 
 // What a real song writes around its notes besides pitch and length, one in how many
@@ -353,8 +352,7 @@ inline int realSection(TrackWriter& w, int t, Lcg& rng) {
         w.repeatEnd();
         return 2 * body + first + realPhrase(w, t, 4, rng);
     }
-    default:
-        return realPhrase(w, t, notes, rng);
+    default: return realPhrase(w, t, notes, rng);
     }
 }
 
@@ -396,4 +394,4 @@ inline Bytes realSong() {
     return mdxFile(tracks, voiceArea(32, rng));
 }
 
-}  // namespace karvo::song
+}   // namespace karvo::song

@@ -16,4 +16,4 @@ inline void writeBe32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -68,4 +68,4 @@ void Console::flushErrors() {
     std::fflush(m_err);
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -40,7 +40,7 @@ public:
     void flushErrors();
 
 private:
-    static constexpr size_t ERRORS_HELD = 1 << 16;   // gathered before they are written out
+    static constexpr size_t ERRORS_HELD = 1 << 16;     // gathered before they are written out
     static constexpr size_t LONGEST_VOICE_LINE = 10;   // "Voice @7f\n"
 
     std::FILE* m_out;
@@ -49,4 +49,4 @@ private:
     size_t m_held = 0;   // bytes of m_errors in use
 };
 
-}  // namespace karvo
+}   // namespace karvo

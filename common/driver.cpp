@@ -179,11 +179,8 @@ Step Run::openFiles(const Options& options) {
 
 Step Run::answerRequest(const Options& options) {
     switch (options.request) {
-    case Options::Request::CONVERT:
-        return std::nullopt;
-    case Options::Request::USAGE:
-        usage(false);
-        return Ending{EXIT_USAGE, ""};
+    case Options::Request::CONVERT: return std::nullopt;
+    case Options::Request::USAGE: usage(false); return Ending{EXIT_USAGE, ""};
     case Options::Request::HELP:
     case Options::Request::FULL_HELP:
         usage(options.request == Options::Request::FULL_HELP);
@@ -193,8 +190,7 @@ Step Run::answerRequest(const Options& options) {
         return Ending{EXIT_DONE, ""};
     case Options::Request::MISSING_VALUE:
         return Ending{EXIT_USAGE, format(MSG_NO_VALUE, options.option.c_str())};
-    case Options::Request::BAD_LOOP:
-        return Ending{EXIT_USAGE, MSG_BAD_LOOP};
+    case Options::Request::BAD_LOOP: return Ending{EXIT_USAGE, MSG_BAD_LOOP};
     }
     return std::nullopt;
 }
@@ -208,7 +204,8 @@ Step Run::refuseClashingOutputs(const Options& options) {
             return failed(format(MSG_OUT_IS_INPUT, name->c_str()));
         }
     }
-    if (m_midiFile.isOpen() && options.hasVoiceOutput && platform::sameFile(m_midiName, options.voiceOutput)) {
+    if (m_midiFile.isOpen() && options.hasVoiceOutput &&
+        platform::sameFile(m_midiName, options.voiceOutput)) {
         return failed(format(MSG_NAMED_TWICE, options.voiceOutput.c_str()));
     }
     return std::nullopt;
@@ -250,7 +247,8 @@ void Run::convertTracks(const Options& options) {
     for (int t = 0; t < m_trackCount; ++t) {
         m_console.error(format(MSG_START_TRACK, t));
         const TrackOptions trackOptions{options.loops, t == 0 ? std::string_view(title) : std::string_view()};
-        if (!convertTrack(m_ctx, m_image, song, m_side, m_console, track, t, m_trackCount, trackOptions).whole) {
+        if (!convertTrack(m_ctx, m_image, song, m_side, m_console, track, t, m_trackCount, trackOptions)
+                 .whole) {
             m_console.error(format(MSG_RUNAWAY, t));
         }
         if (midi) {
@@ -295,7 +293,7 @@ Step Run::writeOutputs(const Options& options) {
     return std::nullopt;
 }
 
-}  // namespace
+}   // namespace
 
 int runConverter(RunContext& ctx, int argc, const char* const* argv, const ProgramIdentity& program,
                  VoiceSide& side) {
@@ -317,4 +315,4 @@ int runMain(int argc, const char* const* argv, const ProgramIdentity& program, V
     return runConverter(ctx, argc, argv, program, side);
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -7,9 +7,9 @@
 namespace karvo {
 
 // Exit statuses.
-constexpr int EXIT_DONE = 0;      // the run reached its end, or -h
-constexpr int EXIT_FAILED = 1;    // the run ended at a failure
-constexpr int EXIT_USAGE = 2;     // no arguments, or an option without its value
+constexpr int EXIT_DONE = 0;     // the run reached its end, or -h
+constexpr int EXIT_FAILED = 1;   // the run ended at a failure
+constexpr int EXIT_USAGE = 2;    // no arguments, or an option without its value
 
 // Runs one whole conversion with the process's arguments. ctx supplies the standard
 // streams and the runaway guards; everything else belongs to the run.
@@ -19,4 +19,4 @@ int runConverter(RunContext& ctx, int argc, const char* const* argv, const Progr
 // The whole process: runConverter on the standard streams.
 int runMain(int argc, const char* const* argv, const ProgramIdentity& program, VoiceSide& side);
 
-}  // namespace karvo
+}   // namespace karvo

@@ -20,7 +20,7 @@ enum class Operands : uint8_t {
 // no MIDI counterpart, or one the converter leaves out.
 enum class Handler : uint8_t {
     IGNORED,
-    END,            // end of the track, or its jump back to the loop point
+    END,   // end of the track, or its jump back to the loop point
     PORTAMENTO,
     DETUNE,
     REPEAT_ESCAPE,
@@ -53,34 +53,36 @@ constexpr std::array<Command, 32> COMMANDS = {{
     {"unused E4", Operands::NONE, Handler::IGNORED},
     {"unused E5", Operands::NONE, Handler::IGNORED},
     {"unused E6", Operands::NONE, Handler::IGNORED},
-    {"extended command", Operands::EXTENDED, Handler::IGNORED},       // E7: fade-out and the like
-    {"PCM mode switch", Operands::NONE, Handler::IGNORED},            // E8: eight PCM channels
-    {"LFO delay", Operands::ONE, Handler::IGNORED},                   // E9: ticks before the LFOs start
-    {"chip LFO", Operands::LFO, Handler::CHIP_LFO},                   // EA: waveform, LFRQ, PMD, AMD, PMS/AMS
-    {"amplitude LFO", Operands::LFO, Handler::IGNORED},               // EB: software tremolo
-    {"pitch LFO", Operands::LFO, Handler::IGNORED},                   // EC: software vibrato
-    {"noise", Operands::ONE, Handler::NOISE},                         // ED: noise on the eighth channel
-    {"sync wait", Operands::NONE, Handler::IGNORED},                  // EE: waits for another track
-    {"sync send", Operands::ONE, Handler::IGNORED},                   // EF: wakes a waiting track
-    {"key-on delay", Operands::ONE, Handler::IGNORED},                // F0: ticks before each key-on
-    {"end of track", Operands::NONE, Handler::END},                   // F1: a loop offset may follow
-    {"portamento", Operands::TWO, Handler::PORTAMENTO},               // F2: signed pitch step per tick
-    {"detune", Operands::TWO, Handler::DETUNE},                       // F3
-    {"repeat escape", Operands::TWO, Handler::REPEAT_ESCAPE},         // F4: leaves on the last pass
-    {"repeat end", Operands::TWO, Handler::REPEAT_END},               // F5: back to the repeat's start
-    {"repeat start", Operands::TWO, Handler::REPEAT_START},           // F6: count, then a spare byte
-    {"tie", Operands::NONE, Handler::TIE},                            // F7: no key-off before the next note
-    {"gate time", Operands::ONE, Handler::IGNORED},                   // F8: key-off before the note's end
-    {"volume up", Operands::NONE, Handler::IGNORED},                  // F9
-    {"volume down", Operands::NONE, Handler::IGNORED},                // FA
-    {"volume", Operands::ONE, Handler::VOLUME},                       // FB: step 0-15 or 80+attenuation
-    {"pan", Operands::ONE, Handler::PAN},                             // FC: 1 left, 2 right, 3 centre
-    {"voice select", Operands::ONE, Handler::VOICE_SELECT},           // FD
-    {"register write", Operands::TWO, Handler::IGNORED},              // FE: register, value
-    {"tempo", Operands::ONE, Handler::TEMPO},                         // FF: the timer's period
+    {"extended command", Operands::EXTENDED, Handler::IGNORED},   // E7: fade-out and the like
+    {"PCM mode switch", Operands::NONE, Handler::IGNORED},        // E8: eight PCM channels
+    {"LFO delay", Operands::ONE, Handler::IGNORED},               // E9: ticks before the LFOs start
+    {"chip LFO", Operands::LFO, Handler::CHIP_LFO},               // EA: waveform, LFRQ, PMD, AMD, PMS/AMS
+    {"amplitude LFO", Operands::LFO, Handler::IGNORED},           // EB: software tremolo
+    {"pitch LFO", Operands::LFO, Handler::IGNORED},               // EC: software vibrato
+    {"noise", Operands::ONE, Handler::NOISE},                     // ED: noise on the eighth channel
+    {"sync wait", Operands::NONE, Handler::IGNORED},              // EE: waits for another track
+    {"sync send", Operands::ONE, Handler::IGNORED},               // EF: wakes a waiting track
+    {"key-on delay", Operands::ONE, Handler::IGNORED},            // F0: ticks before each key-on
+    {"end of track", Operands::NONE, Handler::END},               // F1: a loop offset may follow
+    {"portamento", Operands::TWO, Handler::PORTAMENTO},           // F2: signed pitch step per tick
+    {"detune", Operands::TWO, Handler::DETUNE},                   // F3
+    {"repeat escape", Operands::TWO, Handler::REPEAT_ESCAPE},     // F4: leaves on the last pass
+    {"repeat end", Operands::TWO, Handler::REPEAT_END},           // F5: back to the repeat's start
+    {"repeat start", Operands::TWO, Handler::REPEAT_START},       // F6: count, then a spare byte
+    {"tie", Operands::NONE, Handler::TIE},                        // F7: no key-off before the next note
+    {"gate time", Operands::ONE, Handler::IGNORED},               // F8: key-off before the note's end
+    {"volume up", Operands::NONE, Handler::IGNORED},              // F9
+    {"volume down", Operands::NONE, Handler::IGNORED},            // FA
+    {"volume", Operands::ONE, Handler::VOLUME},                   // FB: step 0-15 or 80+attenuation
+    {"pan", Operands::ONE, Handler::PAN},                         // FC: 1 left, 2 right, 3 centre
+    {"voice select", Operands::ONE, Handler::VOICE_SELECT},       // FD
+    {"register write", Operands::TWO, Handler::IGNORED},          // FE: register, value
+    {"tempo", Operands::ONE, Handler::TEMPO},                     // FF: the timer's period
 }};
 
-constexpr const Command& commandFor(uint8_t byte) { return COMMANDS[static_cast<uint8_t>(byte - FIRST_COMMAND)]; }
+constexpr const Command& commandFor(uint8_t byte) {
+    return COMMANDS[static_cast<uint8_t>(byte - FIRST_COMMAND)];
+}
 
 // The operand bytes of a command, given its first operand byte where the count
 // depends on it.
@@ -95,4 +97,4 @@ constexpr uint32_t operandCount(Operands operands, uint8_t first) {
     return 0;
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -13,17 +13,17 @@ bool validFirstTrack(uint32_t offset) {
 
 // Where the scan stands in the head.
 enum class HeadState {
-    TITLE,           // looking for 0D
-    TITLE_CR,        // 0D seen, 0A expected
-    TITLE_CR_LF,     // 0D 0A seen, 1A expected
-    SAMPLE_NAME,     // up to its 00
+    TITLE,         // looking for 0D
+    TITLE_CR,      // 0D seen, 0A expected
+    TITLE_CR_LF,   // 0D 0A seen, 1A expected
+    SAMPLE_NAME,   // up to its 00
     VOICE_HIGH,
     VOICE_LOW,
-    TRACK_HIGH,      // a track offset begins, unless track 0 begins here
+    TRACK_HIGH,   // a track offset begins, unless track 0 begins here
     TRACK_LOW,
 };
 
-}  // namespace
+}   // namespace
 
 MdxHead scanHead(std::FILE* in) {
     MdxHead head;
@@ -47,9 +47,7 @@ MdxHead scanHead(std::FILE* in) {
         }
         const auto b = static_cast<uint32_t>(c);
         switch (state) {
-        case HeadState::TITLE:
-            state = b == 0x0D ? HeadState::TITLE_CR : HeadState::TITLE;
-            break;
+        case HeadState::TITLE: state = b == 0x0D ? HeadState::TITLE_CR : HeadState::TITLE; break;
         case HeadState::TITLE_CR:
         case HeadState::TITLE_CR_LF: {
             const bool cr = state == HeadState::TITLE_CR;
@@ -101,7 +99,8 @@ MdxImage loadImage(const MdxHead& head, std::FILE* in, bool& whole) {
     size_t size = 0;
     if (head.dataStart < head.bytes.size()) {
         size = head.bytes.size() - head.dataStart;   // the head is shorter than an image
-        std::copy(head.bytes.begin() + static_cast<std::ptrdiff_t>(head.dataStart), head.bytes.end(), bytes.get());
+        std::copy(head.bytes.begin() + static_cast<std::ptrdiff_t>(head.dataStart), head.bytes.end(),
+                  bytes.get());
     }
     whole = true;
     if (!std::feof(in)) {
@@ -114,4 +113,4 @@ MdxImage loadImage(const MdxHead& head, std::FILE* in, bool& whole) {
     return MdxImage(std::move(bytes), static_cast<uint32_t>(size), head.voiceOffset, head.trackOffsets);
 }
 
-}  // namespace karvo
+}   // namespace karvo

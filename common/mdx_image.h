@@ -5,8 +5,8 @@
 //   +2: track offsets (be16 each), up to the first byte of track 0
 #pragma once
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <span>
@@ -19,8 +19,8 @@ constexpr int MAX_TRACKS_DECLARED = 16;   // track 0 at offset 34 at the most
 
 // What the head scan reads of a file.
 struct MdxHead {
-    int declaredTracks = -1;              // -1: no whole head within the first 65,535 bytes
-    uint32_t dataStart = 0;               // file position of the data area
+    int declaredTracks = -1;   // -1: no whole head within the first 65,535 bytes
+    uint32_t dataStart = 0;    // file position of the data area
     uint32_t voiceOffset = 0;
     std::vector<uint32_t> trackOffsets;   // every offset read, in file order, also of a head cut short
     std::vector<uint8_t> bytes;           // every byte the scan read, so that no seek is needed
@@ -44,7 +44,8 @@ public:
           m_trackOffsets(std::move(trackOffsets)) {}
     // A copy of bytes, as tests build an image.
     MdxImage(std::span<const uint8_t> bytes, uint32_t voiceOffset, std::vector<uint32_t> trackOffsets)
-        : MdxImage(copyOf(bytes), static_cast<uint32_t>(bytes.size()), voiceOffset, std::move(trackOffsets)) {}
+        : MdxImage(copyOf(bytes), static_cast<uint32_t>(bytes.size()), voiceOffset, std::move(trackOffsets)) {
+    }
 
     std::span<const uint8_t> bytes() const { return {m_bytes.get(), m_size}; }
     uint32_t voiceOffset() const { return m_voiceOffset; }
@@ -68,4 +69,4 @@ private:
 // longer and has been cut.
 MdxImage loadImage(const MdxHead& head, std::FILE* in, bool& whole);
 
-}  // namespace karvo
+}   // namespace karvo

@@ -71,4 +71,4 @@ private:
     size_t m_position = 0;   // 64 bits wide, so that it indexes the bytes as it is
 };
 
-}  // namespace karvo
+}   // namespace karvo

@@ -10,11 +10,13 @@ namespace karvo {
 
 std::array<uint8_t, MIDI_HEADER_SIZE> midiHeaderChunk(int trackCount) {
     return {
-        'M', 'T', 'h', 'd',
-        0x00, 0x00, 0x00, 0x06,                    // +4: header length
-        0x00, 0x01,                                // +8: format 1
-        0x00, static_cast<uint8_t>(trackCount),    // +10: chunks that follow
-        0x00, TICKS_PER_QUARTER,                   // +12: division
+        'M',  'T',
+        'h',  'd',
+        0x00, 0x00,
+        0x00, 0x06,                               // +4: header length
+        0x00, 0x01,                               // +8: format 1
+        0x00, static_cast<uint8_t>(trackCount),   // +10: chunks that follow
+        0x00, TICKS_PER_QUARTER,                  // +12: division
     };
 }
 
@@ -83,4 +85,4 @@ void MidiTrack::end(Writer& writer) {
     writeBe32(m_bytes.get() + 4, m_size - 8);
 }
 
-}  // namespace karvo
+}   // namespace karvo

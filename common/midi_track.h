@@ -163,12 +163,12 @@ private:
     }
 
     MidiTrack* m_track;
-    uint8_t* m_at = nullptr;      // where the next event goes
-    uint8_t* m_end = nullptr;     // the end of the track's room
-    uint8_t* m_stop = nullptr;    // where the room ends, or where the chunk reaches m_stopSize
+    uint8_t* m_at = nullptr;     // where the next event goes
+    uint8_t* m_end = nullptr;    // the end of the track's room
+    uint8_t* m_stop = nullptr;   // where the room ends, or where the chunk reaches m_stopSize
     uint32_t m_stopSize = UINT32_MAX;
-    uint32_t m_pending = 0;       // ticks since the last event written
+    uint32_t m_pending = 0;   // ticks since the last event written
     uint8_t m_channel;
 };
 
-}  // namespace karvo
+}   // namespace karvo

@@ -47,6 +47,7 @@ struct OperatorRecord {
 
 // Stores one delivered operator byte's two fields.
 inline void storeOperatorField(OperatorRecord& op, OperatorField field, uint8_t a, uint8_t b) {
+    // clang-format off
     switch (field) {
     case DT1_MUL:   op.DT1 = a; op.MUL = b; break;
     case TL_ONLY:   op.TL = a; break;
@@ -55,6 +56,7 @@ inline void storeOperatorField(OperatorRecord& op, OperatorField field, uint8_t 
     case DT2_D2R:   op.DT2 = a; op.D2R = b; break;
     case D1L_RR:    op.D1L = a; op.RR = b; break;
     }
+    // clang-format on
 }
 
 // A decoded voice is centred: the record has no pan of its own.
@@ -93,4 +95,4 @@ constexpr NoiseSettings decodeNoise(uint8_t operand) {
     return {static_cast<uint8_t>(operand & 128), static_cast<uint8_t>(operand & 127)};
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -25,7 +25,7 @@ bool parseLoops(std::string_view text, int& loops) {
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 Options parseOptions(int argc, const char* const* argv) {
     Options options;
@@ -74,4 +74,4 @@ Options parseOptions(int argc, const char* const* argv) {
     return options;
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -41,4 +41,4 @@ struct Options {
 // Reads the arguments left to right, argv[0] being the program's own name.
 Options parseOptions(int argc, const char* const* argv);
 
-}  // namespace karvo
+}   // namespace karvo

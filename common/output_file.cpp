@@ -6,8 +6,7 @@ bool OutputFile::open(const std::string& path, bool text) {
     discard();
     std::string realPath;
     switch (platform::outputTarget(path, realPath)) {
-    case platform::Target::Refused:
-        return false;
+    case platform::Target::Refused: return false;
     case platform::Target::Direct:
         m_stream = platform::openDirect(path, text);
         m_direct = true;
@@ -63,4 +62,4 @@ void OutputFile::discard() {
     }
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -41,4 +41,4 @@ private:
     bool m_pending = false;   // closed, waiting for commit()
 };
 
-}  // namespace karvo
+}   // namespace karvo

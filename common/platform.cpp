@@ -26,15 +26,14 @@ struct RemovalEntry {
 std::atomic<RemovalEntry*> removalList{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<RemovalEntry*>::is_always_lock_free);
 
-}  // namespace
+}   // namespace
 
 std::string tempName(const std::string& target) {
     static std::atomic<unsigned> counter{0};
-    const auto now = static_cast<unsigned long long>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    const auto now =
+        static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".karvo-%ld-%llx-%u", processId(), now & 0xFFFFFFFFFFULL,
-                  counter++);
+    std::snprintf(suffix, sizeof suffix, ".karvo-%ld-%llx-%u", processId(), now & 0xFFFFFFFFFFULL, counter++);
     return folderPrefix(target) + suffix;
 }
 
@@ -77,10 +76,8 @@ bool createNamedTemp(const std::string& target, bool text, TempFile& temp) {
         const std::string name = tempName(target);
         std::FILE* stream = nullptr;
         switch (createExclusive(name, target, text, stream)) {
-        case NewFile::Exists:
-            continue;
-        case NewFile::Failed:
-            return false;
+        case NewFile::Exists: continue;
+        case NewFile::Failed: return false;
         case NewFile::Made:
             removeOnInterrupt(name);
             temp.name = name;
@@ -138,7 +135,8 @@ std::string sjisWithoutConverter(const uint8_t* bytes, size_t n) {
             // A lead byte takes its trail byte with it, so that the trail is not read
             // as a character of its own.
             const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-            const bool trail = k + 1 < n && bytes[k + 1] >= 0x40 && bytes[k + 1] <= 0xFC && bytes[k + 1] != 0x7F;
+            const bool trail =
+                k + 1 < n && bytes[k + 1] >= 0x40 && bytes[k + 1] <= 0xFC && bytes[k + 1] != 0x7F;
             out += REPLACEMENT;
             k += lead && trail ? 2 : 1;
         }
@@ -146,4 +144,4 @@ std::string sjisWithoutConverter(const uint8_t* bytes, size_t n) {
     return out;
 }
 
-}  // namespace karvo::platform
+}   // namespace karvo::platform

@@ -42,9 +42,9 @@ bool sameFile(const std::string& a, const std::string& b);
 
 // How an output goes to a path, by what the path is, however it is spelled.
 enum class Target {
-    Replace,    // a regular file or a free name: written beside it, then renamed into place
-    Direct,     // a device, a pipe or a socket: written as it is
-    Refused,    // a folder, a file that may not be written, a name no file can have
+    Replace,   // a regular file or a free name: written beside it, then renamed into place
+    Direct,    // a device, a pipe or a socket: written as it is
+    Refused,   // a folder, a file that may not be written, a name no file can have
 };
 // path is what the user gave; realPath receives the path to replace, with links resolved.
 Target outputTarget(const std::string& path, std::string& realPath);
@@ -55,9 +55,9 @@ std::FILE* openDirect(const std::string& path, bool text);
 // A file being written under a temporary name in its target's folder.
 struct TempFile {
     std::FILE* stream = nullptr;
-    std::string target;     // the path it will replace
-    std::string name;       // its temporary name; empty while it has none yet
-    int fd = -1;            // descriptor of an unnamed file, linked in when committed
+    std::string target;   // the path it will replace
+    std::string name;     // its temporary name; empty while it has none yet
+    int fd = -1;          // descriptor of an unnamed file, linked in when committed
 };
 
 // Opens stream for writing, in text or binary mode. False when no file can be made there.
@@ -68,4 +68,4 @@ bool commitTemp(TempFile& temp);
 // Removes the temporary file; its stream must already be closed.
 void discardTemp(TempFile& temp);
 
-}  // namespace karvo::platform
+}   // namespace karvo::platform

@@ -62,7 +62,7 @@ void keepMode(int fd, const std::string& target) {
 
 std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-}  // namespace
+}   // namespace
 
 long processId() { return static_cast<long>(getpid()); }
 
@@ -137,8 +137,7 @@ bool sameFile(const std::string& a, const std::string& b) {
     const bool hasA = stat(a.c_str(), &stA) == 0;
     const bool hasB = stat(b.c_str(), &stB) == 0;
     if (hasA || hasB) {
-        return hasA && hasB && S_ISREG(stA.st_mode) && S_ISREG(stB.st_mode) &&
-               idOfStat(stA) == idOfStat(stB);
+        return hasA && hasB && S_ISREG(stA.st_mode) && S_ISREG(stB.st_mode) && idOfStat(stA) == idOfStat(stB);
     }
     // Neither is there yet (a dangling link is replaced by the file): one name in one
     // folder, however the folder is spelled.
@@ -212,8 +211,7 @@ bool createTemp(const std::string& target, bool text, TempFile& temp) {
     return createNamedTemp(target, text, temp);
 }
 
-NewFile createExclusive(const std::string& name, const std::string& target, bool text,
-                        std::FILE*& stream) {
+NewFile createExclusive(const std::string& name, const std::string& target, bool text, std::FILE*& stream) {
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         return errno == EEXIST ? NewFile::Exists : NewFile::Failed;
@@ -262,4 +260,4 @@ void discardTemp(TempFile& temp) {
     removeNamed(temp);
 }
 
-}  // namespace karvo::platform
+}   // namespace karvo::platform

@@ -23,8 +23,7 @@ bool replaceFile(const std::string& from, const std::string& to);
 // Makes the file name, which must not exist yet, and opens it for writing in text or
 // binary mode, with the mode a replaced target has. Exists when the name is taken.
 enum class NewFile { Made, Exists, Failed };
-NewFile createExclusive(const std::string& name, const std::string& target, bool text,
-                        std::FILE*& stream);
+NewFile createExclusive(const std::string& name, const std::string& target, bool text, std::FILE*& stream);
 
 // Shared.
 // A name in the target's folder that no other run picks at the same moment.
@@ -46,4 +45,4 @@ void removeNamed(TempFile& temp);
 // Shift-JIS as UTF-8 where the system has no converter for it.
 std::string sjisWithoutConverter(const uint8_t* bytes, size_t n);
 
-}  // namespace karvo::platform
+}   // namespace karvo::platform

@@ -36,8 +36,8 @@ HANDLE handleOf(std::FILE* stream) {
 
 // Query-only: opens files others hold open, and folders too.
 HANDLE openForQuery(const std::string& path) {
-    return CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // A stream over a handle the C library takes over; in text mode "\n" is written as
@@ -80,7 +80,7 @@ bool impossibleName(const std::string& path) {
     return name.empty() || name.size() > 255;
 }
 
-}  // namespace
+}   // namespace
 
 long processId() { return static_cast<long>(GetCurrentProcessId()); }
 
@@ -200,12 +200,10 @@ Target outputTarget(const std::string& path, std::string& realPath) {
             return Target::Replace;   // a dangling link
         }
         std::string resolved(MAX_PATH, '\0');
-        DWORD n = GetFinalPathNameByHandleA(handle, resolved.data(),
-                                            static_cast<DWORD>(resolved.size()), 0);
+        DWORD n = GetFinalPathNameByHandleA(handle, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
         if (n >= resolved.size()) {
             resolved.assign(n, '\0');
-            n = GetFinalPathNameByHandleA(handle, resolved.data(),
-                                          static_cast<DWORD>(resolved.size()), 0);
+            n = GetFinalPathNameByHandleA(handle, resolved.data(), static_cast<DWORD>(resolved.size()), 0);
         }
         CloseHandle(handle);
         if (n > 0 && n < resolved.size()) {
@@ -225,9 +223,9 @@ std::FILE* openDirect(const std::string& path, bool text) {
     // By the name outputTarget read: a device name after a folder that does not exist
     // ("nodir\NUL") is still the device.
     const std::string full = fullPath(path);
-    const HANDLE handle = CreateFileA((full.empty() ? path : full).c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileA((full.empty() ? path : full).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return handle == INVALID_HANDLE_VALUE ? nullptr : streamOf(handle, text);
 }
 
@@ -245,7 +243,7 @@ NewFile createExclusive(const std::string& name, const std::string&, bool text, 
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewFile::Exists
-                                                                            : NewFile::Failed;
+                                                                           : NewFile::Failed;
     }
     stream = streamOf(handle, text);
     if (stream == nullptr) {
@@ -261,8 +259,7 @@ bool commitTemp(TempFile& temp) {
     constexpr DWORD KEPT = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD earlier = GetFileAttributesA(temp.target.c_str());
-    const DWORD attributes =
-        earlier == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_ARCHIVE : earlier & KEPT;
+    const DWORD attributes = earlier == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_ARCHIVE : earlier & KEPT;
     SetFileAttributesA(temp.name.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
     return renameIntoPlace(temp);
 }
@@ -273,5 +270,4 @@ bool replaceFile(const std::string& from, const std::string& to) {
 
 void discardTemp(TempFile& temp) { removeNamed(temp); }
 
-}  // namespace karvo::platform
-
+}   // namespace karvo::platform

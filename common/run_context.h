@@ -24,4 +24,4 @@ struct RunContext {
     uint32_t maxTrackChunk = MAX_TRACK_CHUNK;
 };
 
-}  // namespace karvo
+}   // namespace karvo

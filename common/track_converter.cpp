@@ -18,8 +18,8 @@ namespace {
 constexpr uint8_t FIRST_NOTE = 0x80;
 constexpr uint8_t NOTE_VELOCITY = 0x64;
 constexpr uint32_t BEND_CENTRE = 0x2000;
-constexpr uint8_t FM_PROGRAM = 1;     // before the first voice select
-constexpr uint8_t DRUM_KIT = 0;       // the standard kit on the percussion channel
+constexpr uint8_t FM_PROGRAM = 1;   // before the first voice select
+constexpr uint8_t DRUM_KIT = 0;     // the standard kit on the percussion channel
 
 // Attenuation of the volume steps 0 to 15.
 constexpr uint8_t STEP_ATTENUATION[16] = {42, 40, 37, 34, 32, 29, 26, 24, 21, 18, 16, 13, 10, 8, 5, 2};
@@ -41,7 +41,9 @@ enum Step : uint8_t {
     SKIP_EXTENDED,
     HANDLED,
 };
-constexpr uint8_t stepOf(Handler handler) { return static_cast<uint8_t>(HANDLED + static_cast<uint8_t>(handler)); }
+constexpr uint8_t stepOf(Handler handler) {
+    return static_cast<uint8_t>(HANDLED + static_cast<uint8_t>(handler));
+}
 
 constexpr std::array<uint8_t, 256> STEPS = [] {
     std::array<uint8_t, 256> steps{};
@@ -129,7 +131,8 @@ public:
     // them, and looks at the guards only before an element that acts: what a cut-off
     // run would have left undone is ticks, which the end of the chunk drops anyway.
     // At the track's end, the element that ended it counts against maxElements.
-    TrackResult elements(MdxReader& reader, MidiTrack::Writer& writer, uint32_t maxElements, uint32_t maxChunk) {
+    TrackResult elements(MdxReader& reader, MidiTrack::Writer& writer, uint32_t maxElements,
+                         uint32_t maxChunk) {
         MdxReader in = reader;
         MidiTrack::Writer out = writer;
         out.stopAt(maxChunk);
@@ -176,7 +179,8 @@ public:
 private:
     // Returns false when the note's duration is cut off: then not even the sounding
     // note is ended.
-    [[gnu::always_inline]] static bool note(MdxReader& in, MidiTrack::Writer& out, NoteState& n, uint8_t noteByte) {
+    [[gnu::always_inline]] static bool note(MdxReader& in, MidiTrack::Writer& out, NoteState& n,
+                                            uint8_t noteByte) {
         uint8_t duration = 0;
         if (!in.u8(duration)) {
             return false;
@@ -281,7 +285,8 @@ private:
         case Handler::END: return loopBack(in);
         case Handler::PORTAMENTO:
             // A signed 16-bit step, kept as its 32-bit two's complement.
-            n.glideStep = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(readBe16(operands))));
+            n.glideStep =
+                static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(readBe16(operands))));
             n.glideSum = 0;
             n.set(NoteState::GLIDE, true);
             return true;
@@ -429,7 +434,7 @@ private:
     uint8_t m_volume = 127;   // repeated by volume operands without a meaning
 };
 
-}  // namespace
+}   // namespace
 
 // Worked out once for every attenuation, as a song sets the volume thousands of times.
 uint8_t volumeValue(uint32_t attenuation) {
@@ -461,4 +466,4 @@ TrackResult convertTrack(const RunContext& ctx, const MdxImage& image, SongState
     return result;
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -42,8 +42,8 @@ protected:
 
 // What a run asks of every track beyond the plain conversion.
 struct TrackOptions {
-    int loops = 1;              // plays of each track's loop in all, 1 to 255
-    std::string_view name;      // a sequence name for the chunk, or none when empty
+    int loops = 1;           // plays of each track's loop in all, 1 to 255
+    std::string_view name;   // a sequence name for the chunk, or none when empty
 };
 
 // Track t's preamble takes ticks 8t+1 to 8t+7, so that no two tracks' preambles share
@@ -66,4 +66,4 @@ TrackResult convertTrack(const RunContext& ctx, const MdxImage& image, SongState
 // Controller-7 value of an attenuation of 0 to 127: 127 x sqrt(10^(-0.0375 a)).
 uint8_t volumeValue(uint32_t attenuation);
 
-}  // namespace karvo
+}   // namespace karvo

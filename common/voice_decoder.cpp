@@ -12,6 +12,7 @@ static_assert(VOICE_BYTES + 6 * OPERATORS == VOICE_RECORD_SIZE);
 
 // The two fields of an operator byte of the given group.
 void operatorFields(OperatorField field, uint8_t byte, uint8_t& a, uint8_t& b) {
+    // clang-format off
     switch (field) {
     case DT1_MUL:   a = (byte >> 4) & 7; b = byte & 15; break;
     case TL_ONLY:   a = byte; b = 0; break;
@@ -20,26 +21,20 @@ void operatorFields(OperatorField field, uint8_t byte, uint8_t& a, uint8_t& b) {
     case DT2_D2R:   a = byte >> 6; b = byte & 31; break;
     case D1L_RR:    a = byte >> 4; b = byte & 15; break;
     }
+    // clang-format on
 }
 
-}  // namespace
+}   // namespace
 
 void decodeVoiceRecords(const MdxImage& image, const std::string& inputName, VoiceSide& side) {
     MdxReader reader(image.bytes(), image.voiceOffset());
     uint32_t at = 0;   // the byte's place in its record
     for (uint8_t byte = 0; reader.u8(byte); at = at + 1 == VOICE_RECORD_SIZE ? 0 : at + 1) {
         switch (at) {
-        case 0:
-            side.onNumber(byte, inputName);
-            continue;
-        case 1:
-            side.onFlCon(static_cast<uint8_t>((byte >> 3) & 7), static_cast<uint8_t>(byte & 7));
-            continue;
-        case 2:
-            side.onSlot(static_cast<uint8_t>((byte << 3) & 120));
-            continue;
-        default:
-            break;
+        case 0: side.onNumber(byte, inputName); continue;
+        case 1: side.onFlCon(static_cast<uint8_t>((byte >> 3) & 7), static_cast<uint8_t>(byte & 7)); continue;
+        case 2: side.onSlot(static_cast<uint8_t>((byte << 3) & 120)); continue;
+        default: break;
         }
         const uint32_t k = at - VOICE_BYTES;
         const auto field = static_cast<OperatorField>(k / OPERATORS);
@@ -56,4 +51,4 @@ void writeVoices(const MdxImage& image, const std::string& inputName, VoiceSide&
     side.endVoices(out);
 }
 
-}  // namespace karvo
+}   // namespace karvo

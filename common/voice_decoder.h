@@ -29,4 +29,4 @@ void decodeVoiceRecords(const MdxImage& image, const std::string& inputName, Voi
 // The whole voice output: side.beginVoices, the records, side.endVoices.
 void writeVoices(const MdxImage& image, const std::string& inputName, VoiceSide& side, std::string& out);
 
-}  // namespace karvo
+}   // namespace karvo

@@ -44,4 +44,4 @@ public:
     virtual void endVoices(std::string& out) = 0;
 };
 
-}  // namespace karvo
+}   // namespace karvo

@@ -20,9 +20,7 @@ struct HostileInput {
 namespace hostile {
 
 // The same track, ended by F1, on all eight tracks.
-inline Bytes everyTrack(const Bytes& track) {
-    return buildMdx(withTracks(std::vector<Bytes>(8, track)));
-}
+inline Bytes everyTrack(const Bytes& track) { return buildMdx(withTracks(std::vector<Bytes>(8, track))); }
 
 // A data area given byte for byte behind a plain head.
 inline Bytes rawData(const Bytes& data) {
@@ -31,7 +29,7 @@ inline Bytes rawData(const Bytes& data) {
     return file;
 }
 
-}  // namespace hostile
+}   // namespace hostile
 
 // example: a well-formed file, cut at every length.
 inline std::vector<HostileInput> hostileInputs(const Bytes& example) {
@@ -54,9 +52,12 @@ inline std::vector<HostileInput> hostileInputs(const Bytes& example) {
     all.push_back({"repeat bomb of tempos", everyTrack(concat({unwind, nest({0xFF, 0x01}, 7)}))});
 
     // Jumps that come back for ever.
-    all.push_back({"jump loop through repeat starts", everyTrack({0x80, 0x01, 0xF6, 0xFF, 0x00, 0xF5, 0xFF, 0xFB})});
-    all.push_back({"repeat end jumping to itself", everyTrack({0xF6, 0xFF, 0x00, 0x90, 0x00, 0xF5, 0xFF, 0xFD})});
-    all.push_back({"escape jumping back", everyTrack({0xF6, 0x02, 0x00, 0x80, 0x00, 0xF4, 0xFF, 0xF9, 0xF5, 0xFF, 0xF6})});
+    all.push_back(
+        {"jump loop through repeat starts", everyTrack({0x80, 0x01, 0xF6, 0xFF, 0x00, 0xF5, 0xFF, 0xFB})});
+    all.push_back(
+        {"repeat end jumping to itself", everyTrack({0xF6, 0xFF, 0x00, 0x90, 0x00, 0xF5, 0xFF, 0xFD})});
+    all.push_back({"escape jumping back",
+                   everyTrack({0xF6, 0x02, 0x00, 0x80, 0x00, 0xF4, 0xFF, 0xF9, 0xF5, 0xFF, 0xF6})});
 
     // Nesting past the seven levels there are.
     for (int levels : {8, 9, 16, 64}) {
@@ -73,16 +74,22 @@ inline std::vector<HostileInput> hostileInputs(const Bytes& example) {
     all.push_back({"count-0 repeats nested", everyTrack(nest(note, 7, 0))});
 
     // Repeat ends and escapes with no repeat open, jumping anywhere.
-    all.push_back({"stray repeat ends", everyTrack({0xF5, 0x80, 0x00, 0x90, 0x00, 0xF5, 0x7F, 0xFF, 0xF5, 0xFF, 0xFD})});
-    all.push_back({"stray escapes", everyTrack({0xF4, 0x80, 0x00, 0x90, 0x00, 0xF4, 0xFF, 0xFF, 0xF4, 0x7F, 0xFF})});
-    all.push_back({"escape out of the data", everyTrack({0xF6, 0x01, 0x00, 0xF4, 0x7F, 0x00, 0xF5, 0xFF, 0xFA})});
+    all.push_back({"stray repeat ends",
+                   everyTrack({0xF5, 0x80, 0x00, 0x90, 0x00, 0xF5, 0x7F, 0xFF, 0xF5, 0xFF, 0xFD})});
+    all.push_back(
+        {"stray escapes", everyTrack({0xF4, 0x80, 0x00, 0x90, 0x00, 0xF4, 0xFF, 0xFF, 0xF4, 0x7F, 0xFF})});
+    all.push_back(
+        {"escape out of the data", everyTrack({0xF6, 0x01, 0x00, 0xF4, 0x7F, 0x00, 0xF5, 0xFF, 0xFA})});
     all.push_back({"repeat end out of the data", everyTrack({0xF6, 0x09, 0x00, 0xF5, 0x80, 0x00})});
-    all.push_back({"glide jump out of the data", everyTrack({0xF6, 0x09, 0x00, 0xF2, 0x7F, 0xFF, 0xF5, 0x7F, 0xF0})});
+    all.push_back(
+        {"glide jump out of the data", everyTrack({0xF6, 0x09, 0x00, 0xF2, 0x7F, 0xFF, 0xF5, 0x7F, 0xF0})});
 
     // Offsets beyond the data, and on its last bytes.
+    // clang-format off
     all.push_back({"track offsets beyond the data",
                    rawData({0xFF, 0xFF, 0x00, 0x12, 0xFF, 0xFE, 0x80, 0x00, 0x00, 0x13, 0xFF, 0xFF, 0x00, 0x11,
                             0x00, 0x10, 0x00, 0x11, 0x90})});
+    // clang-format on
     all.push_back({"every offset on the last byte", rawData({0x00, 0x04, 0x00, 0x04, 0xF2})});
     all.push_back({"voice offset beyond the data", rawData({0xFF, 0x00, 0x00, 0x04, 0xF1})});
     all.push_back({"voice offset on a cut record", rawData({0x00, 0x04, 0x00, 0x04, 0x05, 0x3A, 0x0F})});
@@ -115,4 +122,4 @@ inline std::vector<HostileInput> hostileInputs(const Bytes& example) {
     return all;
 }
 
-}  // namespace karvo::test
+}   // namespace karvo::test

@@ -85,4 +85,4 @@ inline Bytes voiceRecord(uint8_t number, uint8_t flCon, uint8_t slotMask, const 
     return r;
 }
 
-}  // namespace karvo::test
+}   // namespace karvo::test

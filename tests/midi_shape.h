@@ -54,8 +54,7 @@ inline const char* trackChunkFault(const std::vector<uint8_t>& chunk) {
 // to the file's length, and whose every chunk ends with the end-of-track event;
 // otherwise what is wrong.
 inline const char* midiShapeFault(const std::vector<uint8_t>& bytes) {
-    if (bytes.size() < 14 || std::memcmp(bytes.data(), "MThd", 4) != 0 ||
-        bigEndian(bytes, 4, 4) != 6) {
+    if (bytes.size() < 14 || std::memcmp(bytes.data(), "MThd", 4) != 0 || bigEndian(bytes, 4, 4) != 6) {
         return "no MThd header";
     }
     if (bigEndian(bytes, 8, 2) != 1 || bigEndian(bytes, 12, 2) != 48) {
@@ -71,7 +70,7 @@ inline const char* midiShapeFault(const std::vector<uint8_t>& bytes) {
         }
     }
     return all.size() - 1 == bigEndian(bytes, 10, 2) ? nullptr
-                                                      : "declared track count differs from the chunks";
+                                                     : "declared track count differs from the chunks";
 }
 
-}  // namespace karvo::test
+}   // namespace karvo::test

@@ -10,4 +10,4 @@ inline const ProgramIdentity& programOf(const VoiceSide& side) {
     return dynamic_cast<const BankVoiceSide*>(&side) != nullptr ? BANK_PROGRAM : TEXT_PROGRAM;
 }
 
-}  // namespace karvo::test
+}   // namespace karvo::test

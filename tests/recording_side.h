@@ -23,8 +23,7 @@ struct Call {
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Call& c) {
-    return os << c.kind << '(' << c.voice << ", " << c.field << ", " << int(c.a) << ", "
-              << int(c.b) << ')';
+    return os << c.kind << '(' << c.voice << ", " << c.field << ", " << int(c.a) << ", " << int(c.b) << ')';
 }
 
 class RecordingSide : public VoiceSide {
@@ -48,4 +47,4 @@ public:
     std::vector<Call> calls;
 };
 
-}  // namespace karvo::test
+}   // namespace karvo::test

@@ -146,9 +146,9 @@ inline std::ostream& operator<<(std::ostream& os, const RunResult& r) {
 // One run of program with the arguments after its name, on a fresh context unless one
 // is given. Standard input is empty unless in is given; standard output is captured
 // unless out is given (out then reads "").
-inline RunResult runProgram(const ProgramIdentity& program, VoiceSide& side, const std::vector<std::string>& args,
-                            std::FILE* in = nullptr, std::FILE* out = nullptr,
-                            RunContext* reused = nullptr) {
+inline RunResult runProgram(const ProgramIdentity& program, VoiceSide& side,
+                            const std::vector<std::string>& args, std::FILE* in = nullptr,
+                            std::FILE* out = nullptr, RunContext* reused = nullptr) {
     RunContext fresh;
     RunContext& ctx = reused != nullptr ? *reused : fresh;
     MemOut memOut;
@@ -165,4 +165,4 @@ inline RunResult runProgram(const ProgramIdentity& program, VoiceSide& side, con
     return {status, out != nullptr ? "" : memOut.str(), err.str()};
 }
 
-}  // namespace karvo::test
+}   // namespace karvo::test

@@ -17,6 +17,7 @@ using test::Bytes;
 
 const Bytes& RECORD = test::RECORD_130;
 
+// clang-format off
 const Bytes RESET_PRMS = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00,   // CON FL AMS PMS NFRQ NE
     0x7F, 0x40, 0x40, 0x00, 0x40,         // LFRQ PMD AMD WF SLOT
@@ -25,6 +26,7 @@ const Bytes RESET_PRMS = {
     0x00, 0x1F, 0x00, 0x00, 0x00, 0x04, 0x00, 0x01, 0x00, 0x00, 0x00,   // M2
     0x00, 0x1F, 0x00, 0x00, 0x00, 0x04, 0x00, 0x01, 0x00, 0x00, 0x00,   // C2
 };
+// clang-format on
 
 class Bank : public ::testing::Test {
 protected:
@@ -59,12 +61,14 @@ protected:
 TEST_F(Bank, WritesTheResetBankForAFileWithoutVoices) {
     const Bytes bank = write("in.mdx", {});
     ASSERT_EQ(bank.size(), 9248u);
+    // clang-format off
     const Bytes head = {
         'C', 'c', 'n', 'K', 0x00, 0x00, 0x00, 0x00,   // magic, byte size 0
         'F', 'B', 'C', 'h', 0x00, 0x00, 0x00, 0x01,   // opaque-chunk bank, version 1
         'Q', 'V', 'T', 'X', 0x00, 0x00, 0x00, 0x01,   // plug-in and its version
         0x00, 0x00, 0x00, 0x80,                       // 128 programs
     };
+    // clang-format on
     EXPECT_EQ(Bytes(bank.begin(), bank.begin() + 28), head);
     EXPECT_EQ(Bytes(bank.begin() + 28, bank.begin() + 156), Bytes(128, 0));
     EXPECT_EQ(Bytes(bank.begin() + 156, bank.begin() + 160), (Bytes{0x00, 0x00, 0x23, 0x80}));
@@ -76,8 +80,9 @@ TEST_F(Bank, WritesTheResetBankForAFileWithoutVoices) {
 TEST_F(Bank, WritesADecodedVoiceWithItsCapturesFieldByField) {
     const Bytes bank = write("in.mdx", RECORD, [](BankVoiceSide& s) {
         s.captureLfo(2, decodeLfo(0x02, 0x35));   // WF 2, PMS 3, AMS 1
-        s.captureNoise(2, decodeNoise(0x9F));       // NE on, NFRQ 31
+        s.captureNoise(2, decodeNoise(0x9F));     // NE on, NFRQ 31
     });
+    // clang-format off
     Bytes expected = {
         2, 4, 1, 3, 31, 1,         // CON FL AMS PMS NFRQ, NE as a flag
         127, 64, 64, 2, 40,        // LFRQ, PMD before AMD, WF, SLOT
@@ -87,6 +92,7 @@ TEST_F(Bank, WritesADecodedVoiceWithItsCapturesFieldByField) {
         127, 5,  31, 1,  1,  14, 1, 2,  1,  1,  0,   // M2, position 1
         255, 31, 0,  5,  3,  10, 3, 4,  7,  3,  0,   // C2, position 3
     };
+    // clang-format on
     const std::string name = "in.mdx-@130";   // the number byte as read, not the slot
     expected.insert(expected.end(), name.begin(), name.end());
     expected.resize(71, 0);
@@ -105,6 +111,7 @@ TEST_F(Bank, AnswersEveryParameterIndexAndZeroOutsideThem) {
     for (int i = 0; i < 74; ++i) {
         prms.push_back(side.parameter(2, i));
     }
+    // clang-format off
     const std::vector<int> expected = {
         2, 4, 1, 3, 0, 0, 127, 64, 64, 2, 40,
         0, 31, 0, 0, 31, 15, 0, 1, 0, 0, 1,
@@ -117,6 +124,7 @@ TEST_F(Bank, AnswersEveryParameterIndexAndZeroOutsideThem) {
         0, 0, 1, 0,                // 62-65: WF 2
         0, 0, 1, 0, 0, 0, 0, 0,    // 66-73: CON 2
     };
+    // clang-format on
     EXPECT_EQ(prms, expected);
     for (const int index : {-1, 74, 75, 1000, INT_MIN, INT_MAX}) {
         EXPECT_EQ(side.parameter(2, index), 0) << index;
@@ -177,19 +185,21 @@ TEST_F(Bank, LetsALaterRecordOfTheSameSlotWinFieldByField) {
 
 TEST_F(Bank, KeepsTheFieldsOfALastRecordCutShort) {
     // Number, FL/CON, mask, four DT1/MUL bytes, four TL bytes, one KS/AR byte.
+    // clang-format off
     const Bytes full = test::voiceRecord(9, 0x15, 0x03, {
         0x12, 0x12, 0x12, 0x12, 0x20, 0x21, 0x22, 0x23, 0xC1, 0xC1, 0xC1, 0xC1});
+    // clang-format on
     const Bytes bank = write("in.mdx", Bytes(full.begin(), full.begin() + 12));
     Bytes expected = {5, 2, 0, 0, 0, 0, 127, 64, 64, 0, 24};
-    expected.insert(expected.end(), {0x20, 1, 0, 0, 0, 4, 3, 2, 1, 0, 0});     // M1: TL, KS/AR, DT1/MUL read
-    expected.insert(expected.end(), {0x22, 31, 0, 0, 0, 4, 0, 2, 1, 0, 0});    // C1: TL and DT1/MUL
-    expected.insert(expected.end(), {0x21, 31, 0, 0, 0, 4, 0, 2, 1, 0, 0});    // M2
-    expected.insert(expected.end(), {0x23, 31, 0, 0, 0, 4, 0, 2, 1, 0, 0});    // C2
+    expected.insert(expected.end(), {0x20, 1, 0, 0, 0, 4, 3, 2, 1, 0, 0});    // M1: TL, KS/AR, DT1/MUL read
+    expected.insert(expected.end(), {0x22, 31, 0, 0, 0, 4, 0, 2, 1, 0, 0});   // C1: TL and DT1/MUL
+    expected.insert(expected.end(), {0x21, 31, 0, 0, 0, 4, 0, 2, 1, 0, 0});   // M2
+    expected.insert(expected.end(), {0x23, 31, 0, 0, 0, 4, 0, 2, 1, 0, 0});   // C2
     const std::string name = "in.mdx-@9";
     expected.insert(expected.end(), name.begin(), name.end());
     expected.resize(71, 0);
     EXPECT_EQ(block(bank, 9), expected);
 }
 
-}  // namespace
-}  // namespace karvo
+}   // namespace
+}   // namespace karvo

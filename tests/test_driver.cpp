@@ -10,8 +10,8 @@
 #include "console.h"
 #include "driver.h"
 #include "mdx_builder.h"
-#include "programs.h"
 #include "midi_shape.h"
+#include "programs.h"
 #include "run_helpers.h"
 #include "text_voice_side.h"
 
@@ -41,11 +41,13 @@ protected:
 };
 
 // Three tracks: a voice select and a note, a tempo, an LFO command.
+// clang-format off
 const Bytes THREE_TRACKS = test::buildMdx(test::withTracks({
     {0xFD, 0x05, 0x80, 0x17},
     {0xFF, 0xC8},
     {0xEA, 0x00, 0x10, 0x20, 0x30, 0x23},
 }));
+// clang-format on
 
 using test::chunks;
 
@@ -100,7 +102,8 @@ TEST_F(Driver, EndsWithStatus1WhenAFileCannotBeOpenedOrHasNoHeader) {
     EXPECT_EQ(run(bank, {missing}), (Result{1, "", missing + "\nKARVO:InFile not fond!!\n"}));
 
     const std::string in = file("in.mdx", THREE_TRACKS);
-    EXPECT_EQ(run(bank, {in, "-midi", dir.path("no/such/dir.mid")}), (Result{1, "", "KARVO:OutFile can't write.\n"}));
+    EXPECT_EQ(run(bank, {in, "-midi", dir.path("no/such/dir.mid")}),
+              (Result{1, "", "KARVO:OutFile can't write.\n"}));
 
     const std::string midi = dir.path("out.mid");
     EXPECT_EQ(run(text, {"-midi", midi, file("bad.mdx", {'n', 'o', 0x0D, 0x0A, 0x00})}),
@@ -129,7 +132,8 @@ TEST_F(Driver, ConvertsAFileWithItsTraceAndProgressLines) {
     const Bytes out = test::readFile(midi);
     const auto parts = chunks(out);
     ASSERT_EQ(parts.size(), 4u);
-    EXPECT_EQ(parts[0], (Bytes{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 3, 0, 0x30}));   // three chunks follow
+    EXPECT_EQ(parts[0],
+              (Bytes{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 3, 0, 0x30}));   // three chunks follow
 }
 
 // The converter reports voice numbers; the console writes them in hexadecimal.
@@ -149,6 +153,7 @@ TEST(Console, WritesEachVoiceSelectAsAHexadecimalLine) {
 TEST_F(Driver, WritesTheMidiFileByteForByte) {
     const std::string midi = dir.path("out.mid");
     ASSERT_EQ(run(text, {file("in.mdx", test::buildMdx(test::withTracks({{}}))), "-midi", midi}).status, 0);
+    // clang-format off
     EXPECT_EQ(test::readFile(midi), (Bytes{
         'M', 'T', 'h', 'd', 0x00, 0x00, 0x00, 0x06,
         0x00, 0x01,              // format 1
@@ -164,6 +169,7 @@ TEST_F(Driver, WritesTheMidiFileByteForByte) {
         0x01, 0xE0, 0x00, 0x40,  // bend centre
         0x00, 0xFF, 0x2F, 0x00,  // end of track
     }));
+    // clang-format on
 }
 
 TEST_F(Driver, ConvertsOnlyTheFirstEightOfSixteenTracks) {
@@ -187,16 +193,24 @@ TEST_F(Driver, ConvertsOnlyTheFirstEightOfSixteenTracks) {
     const auto pcm = chunks(test::readFile(midi));
     ASSERT_EQ(pcm.size(), 17u);
     EXPECT_EQ(pcm[0][11], 16);
-    EXPECT_EQ(Bytes(pcm[16].begin() + 8, pcm[16].begin() + 12), (Bytes{0x79, 0xC9, 0x00, 0x01}));   // track 15
-    EXPECT_EQ(Bytes(pcm[16].end() - 8, pcm[16].end()), (Bytes{0x01, 0xE9, 0x00, 0x40, 0x00, 0xFF, 0x2F, 0x00}));
+    EXPECT_EQ(Bytes(pcm[16].begin() + 8, pcm[16].begin() + 12),
+              (Bytes{0x79, 0xC9, 0x00, 0x01}));   // track 15
+    EXPECT_EQ(Bytes(pcm[16].end() - 8, pcm[16].end()),
+              (Bytes{0x01, 0xE9, 0x00, 0x40, 0x00, 0xFF, 0x2F, 0x00}));
 }
 
 TEST_F(Driver, RefusesALoopCountThatIsNoNumberFrom1To255) {
     const std::string in = file("in.mdx", THREE_TRACKS);
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {in, "-loop"}, {in, "-loop", "0"}, {in, "-loop", "256"}, {in, "-loop", "1000"},
-             {in, "-loop", "x"}, {in, "-loop", "2x"}, {in, "-loop", "-2"}, {in, "-loop", ""},
-             {"-loop", "-midi", in}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{in, "-loop"},
+                                               {in, "-loop", "0"},
+                                               {in, "-loop", "256"},
+                                               {in, "-loop", "1000"},
+                                               {in, "-loop", "x"},
+                                               {in, "-loop", "2x"},
+                                               {in, "-loop", "-2"},
+                                               {in, "-loop", ""},
+                                               {"-loop", "-midi", in}}) {
         EXPECT_EQ(run(bank, args), (Result{2, "", "KARVO:option -loop needs a number from 1 to 255.\n"}))
             << args.back();
     }
@@ -247,7 +261,8 @@ TEST_F(Driver, WritesTheVoicesToTheNamedFileOrElseToStandardOutput) {
         EXPECT_EQ(named.out, trace);
         EXPECT_EQ(named.err.find("KARVO:"), std::string::npos);
         const Bytes written = test::readFile(voices);
-        ASSERT_EQ(written.size(), side == &bank ? BANK_SIZE : 177u);   // no records: the text is its header only
+        ASSERT_EQ(written.size(),
+                  side == &bank ? BANK_SIZE : 177u);   // no records: the text is its header only
 
         // Without -o the same voices follow the trace on standard output, with no message.
         const std::string voicesText(written.begin(), written.end());
@@ -273,8 +288,10 @@ TEST_F(Driver, WarnsAndGoesOnForACutImageAndARunawayTrack) {
     EXPECT_EQ(cutLines[3], "End of pos 10000 ");
 
     // Track 0 jumps in a loop for ever.
+    // clang-format off
     const Result runaway = run(text, {file("loop.mdx", test::buildMdx(test::withTracks({
                                           {0xF6, 0x02, 0x00, 0xF4, 0xFF, 0xF8, 0xF5, 0xFF, 0xFA}, {0x80, 0x00}})))});
+    // clang-format on
     EXPECT_EQ(runaway.status, 0);
     const auto runawayLines = lines(runaway.err);
     ASSERT_EQ(runawayLines.size(), 6u) << runaway.err;
@@ -285,11 +302,13 @@ TEST_F(Driver, WarnsAndGoesOnForACutImageAndARunawayTrack) {
 }
 
 // Leaves per-run state behind: an open repeat, a selected voice, a runaway track.
+// clang-format off
 const Bytes MESSY = test::buildMdx(test::withTracks({
     {0xFD, 0x7F, 0xF6, 0x05, 0x00, 0xF6, 0x05, 0x00},
     {0xF6, 0x02, 0x00, 0xF4, 0xFF, 0xF8, 0xF5, 0xFF, 0xFA},
     {0xEA, 0x00, 0x10, 0x20, 0x30, 0x23},
 }));
+// clang-format on
 
 TEST_F(Driver, GivesTheSameResultForEveryRunInOneProcess) {
     const std::string in = file("in.mdx", THREE_TRACKS);
@@ -306,7 +325,9 @@ TEST_F(Driver, SetsUpAReusedRunContextAfresh) {
     const std::string voices = dir.path("voices.fxb");
     RunContext ctx;
     // A run that ends at a failure after -midi opened its file and -o named one.
-    ASSERT_EQ(run(bank, {"-o", voices, "-midi", dir.path("m.mid"), file("bad.mdx", {0x00})}, nullptr, &ctx).status, 1);
+    ASSERT_EQ(
+        run(bank, {"-o", voices, "-midi", dir.path("m.mid"), file("bad.mdx", {0x00})}, nullptr, &ctx).status,
+        1);
     EXPECT_EQ(run(bank, {in}, nullptr, &ctx), expected);   // no MIDI bytes on standard output
     EXPECT_FALSE(std::filesystem::exists(voices));
     ASSERT_EQ(run(bank, {file("messy.mdx", MESSY)}, nullptr, &ctx).status, 0);
@@ -322,10 +343,12 @@ TEST_F(Driver, SetsUpAReusedRunContextAfresh) {
 
 void expectResetVoice(const VoiceRecord& v, int slot) {
     SCOPED_TRACE(slot);
-    EXPECT_EQ(std::vector<int>({v.PAN, v.CON, v.FL, v.AMS, v.PMS, v.NE, v.SLOT, v.LFRQ, v.AMD, v.PMD, v.WF, v.NFRQ}),
+    EXPECT_EQ(std::vector<int>(
+                  {v.PAN, v.CON, v.FL, v.AMS, v.PMS, v.NE, v.SLOT, v.LFRQ, v.AMD, v.PMD, v.WF, v.NFRQ}),
               std::vector<int>({0, 0, 0, 0, 0, 0, 64, 127, 64, 64, 0, 0}));
     for (const OperatorRecord& op : v.op) {
-        EXPECT_EQ(std::vector<int>({op.TL, op.D1L, op.AR, op.D1R, op.D2R, op.RR, op.KS, op.DT1, op.MUL, op.DT2, op.AMS_EN}),
+        EXPECT_EQ(std::vector<int>({op.TL, op.D1L, op.AR, op.D1R, op.D2R, op.RR, op.KS, op.DT1, op.MUL,
+                                    op.DT2, op.AMS_EN}),
                   std::vector<int>({0, 0, 31, 0, 0, 4, 0, 0, 1, 0, 0}));
     }
     std::array<char, VOICE_NAME_SIZE> name{};
@@ -335,16 +358,20 @@ void expectResetVoice(const VoiceRecord& v, int slot) {
 }
 
 // Track 0 sets the LFO before and after selecting voice 5; tracks 3 and 7 give noise.
+// clang-format off
 const Bytes CAPTURES = test::buildMdx(test::withTracks({
     {0xEA, 0x03, 0x10, 0x20, 0x30, 0x11, 0xFD, 0x05, 0xEA, 0x02, 0x10, 0x20, 0x30, 0x23,
      0xEA, 0x01, 0x10, 0x20, 0x30, 0x00},
     {}, {}, {0xED, 0x55}, {}, {}, {}, {0xED, 0x9F},
 }));
+// clang-format on
 
 // The same commands, but no voice is ever selected.
+// clang-format off
 const Bytes NO_VOICE = test::buildMdx(test::withTracks({
     {0xEA, 0x03, 0x10, 0x20, 0x30, 0x23}, {}, {}, {}, {}, {}, {}, {0xED, 0x9F},
 }));
+// clang-format on
 
 TEST_F(Driver, CapturesLfoAndNoiseIntoTheBankVoiceTable) {
     ASSERT_EQ(run(bank, {file("c.mdx", CAPTURES)}).status, 0);
@@ -365,6 +392,7 @@ TEST_F(Driver, CapturesLfoAndNoiseIntoTheBankVoiceTable) {
 
 // Voices 1 and 2 get LFO commands on track 0, the later with WF 2; a noise command on
 // track 3 is skipped, the one on track 7 is taken for voice 3.
+// clang-format off
 const Bytes CAPTURED_VOICES = [] {
     test::MdxFixture f = test::withTracks({
         {0xFD, 0x01, 0xEA, 0x01, 0x10, 0x20, 0x30, 0x12, 0xFD, 0x02, 0xEA, 0x02, 0x10, 0x20, 0x30, 0x30},
@@ -376,6 +404,7 @@ const Bytes CAPTURED_VOICES = [] {
     }
     return test::buildMdx(f);
 }();
+// clang-format on
 
 TEST_F(Driver, CarriesTheCapturesIntoBothVoiceOutputs) {
     const std::string in = file("in.mdx", CAPTURED_VOICES);
@@ -410,7 +439,7 @@ TEST_F(Driver, CarriesTheCapturesIntoBothVoiceOutputs) {
         const auto start = bankBytes.begin() + static_cast<std::ptrdiff_t>(160 + 71 * slot);
         return Bytes(start, start + 10);
     };
-    EXPECT_EQ(head(1), (Bytes{0, 0, 2, 1, 0, 0, 127, 64, 64, 1}));    // WF per voice
+    EXPECT_EQ(head(1), (Bytes{0, 0, 2, 1, 0, 0, 127, 64, 64, 1}));   // WF per voice
     EXPECT_EQ(head(2), (Bytes{0, 0, 0, 3, 0, 0, 127, 64, 64, 2}));
     EXPECT_EQ(head(3), (Bytes{0, 0, 0, 0, 31, 1, 127, 64, 64, 0}));
     EXPECT_EQ(head(4), (Bytes{0, 0, 0, 0, 0, 0, 127, 64, 64, 0}));
@@ -423,7 +452,8 @@ TEST_F(Driver, CapturesLfoAndNoiseIntoTheTextTables) {
     for (int s = 0; s < TEXT_VOICE_SLOTS; ++s) {
         if (s != 5) {
             const auto k = static_cast<size_t>(s);
-            EXPECT_EQ(std::vector<int>({text.AMS[k], text.PMS[k], text.NE[k]}), std::vector<int>({0, 0, 0})) << s;
+            EXPECT_EQ(std::vector<int>({text.AMS[k], text.PMS[k], text.NE[k]}), std::vector<int>({0, 0, 0}))
+                << s;
         }
     }
 
@@ -435,5 +465,5 @@ TEST_F(Driver, CapturesLfoAndNoiseIntoTheTextTables) {
     }
 }
 
-}  // namespace
-}  // namespace karvo
+}   // namespace
+}   // namespace karvo

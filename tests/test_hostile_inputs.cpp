@@ -8,8 +8,8 @@
 #include "bank_voice_side.h"
 #include "driver.h"
 #include "hostile_inputs.h"
-#include "programs.h"
 #include "midi_shape.h"
+#include "programs.h"
 #include "run_helpers.h"
 #include "text_voice_side.h"
 
@@ -40,7 +40,8 @@ void convertBoth(const test::HostileInput& input) {
         const std::string voices = dir.path("voices");
         std::filesystem::remove(midi);
         std::filesystem::remove(voices);
-        const test::RunResult r = test::runProgram(test::programOf(*side), *side, {in, "-midi", midi, "-o", voices});
+        const test::RunResult r =
+            test::runProgram(test::programOf(*side), *side, {in, "-midi", midi, "-o", voices});
         const int status = r.status;
         // The end of the console, which a runaway track can grow to megabytes.
         const std::string errTail = r.err.substr(r.err.size() > 4096 ? r.err.size() - 4096 : 0);
@@ -66,9 +67,7 @@ void convertBoth(const test::HostileInput& input) {
 
 class Hostile : public ::testing::TestWithParam<size_t> {};
 
-TEST_P(Hostile, ConvertsWithoutHarm) {
-    convertBoth(inputs()[GetParam()]);
-}
+TEST_P(Hostile, ConvertsWithoutHarm) { convertBoth(inputs()[GetParam()]); }
 
 // One test per crafted input; the example's cuts run together below.
 std::vector<size_t> craftedInputs() {
@@ -102,5 +101,5 @@ TEST(HostileExample, ConvertsWhenCutAtEveryLength) {
     EXPECT_EQ(cuts, test::readFile(KARVO_EXAMPLE).size() + 1);
 }
 
-}  // namespace
-}  // namespace karvo
+}   // namespace
+}   // namespace karvo

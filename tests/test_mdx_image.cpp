@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "mdx_builder.h"
 #include "console.h"
+#include "mdx_builder.h"
 #include "mdx_image.h"
 #include "run_helpers.h"
 
@@ -53,7 +53,7 @@ Bytes headThen(const Bytes& data) {
 TEST_F(HeadScan, ReadsAStandardHeadOfSixteenTracksWithOneTraceLineEach) {
     const Bytes file = test::buildMdx(test::withTracks(std::vector<Bytes>(16)));
     ASSERT_EQ(scan(file), 16);
-    EXPECT_EQ(head.dataStart, 11u);    // "fixture", 0D 0A 1A, 00
+    EXPECT_EQ(head.dataStart, 11u);   // "fixture", 0D 0A 1A, 00
     EXPECT_EQ(head.voiceOffset, 0x32u);
     EXPECT_EQ(trace(),
               "base 0 22\nbase 1 23\nbase 2 24\nbase 3 25\nbase 4 26\nbase 5 27\nbase 6 28\nbase 7 29\n"
@@ -114,13 +114,8 @@ TEST_F(HeadScan, AcceptsOnlyAnEvenTrackZeroOffsetFrom4To34) {
         int entries;   // offsets in the table, all equal to the first
         int result;
     } cases[] = {
-        {4, 1, 1},
-        {34, 16, 16},
-        {5, 20, -1},
-        {3, 20, -1},
-        {2, 20, -1},
-        {0, 20, -1},
-        {36, 17, -1},   // a seventeenth track does not fit
+        {4, 1, 1},   {34, 16, 16}, {5, 20, -1},  {3, 20, -1},
+        {2, 20, -1}, {0, 20, -1},  {36, 17, -1},   // a seventeenth track does not fit
     };
     for (const auto& c : cases) {
         Bytes data = {0x00, 0x00};
@@ -172,7 +167,8 @@ TEST(LoadImage, LoadsTheWholeDataAreaFromSeekableAndPipedInputAlike) {
         const Bytes file = test::buildMdx(dataAreaOf(c.size));
         const Bytes data(file.begin() + 11, file.end());
         ASSERT_EQ(data.size(), c.size);
-        const Bytes kept(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(c.size, 65536)));
+        const Bytes kept(data.begin(),
+                         data.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(c.size, 65536)));
         for (bool piped : {false, true}) {
             std::unique_ptr<test::MemIn> mem;
             std::unique_ptr<test::PipeIn> pipe;
@@ -189,10 +185,11 @@ TEST(LoadImage, LoadsTheWholeDataAreaFromSeekableAndPipedInputAlike) {
             bool whole = false;
             const MdxImage image = loadImage(head, in, whole);
             EXPECT_EQ(whole, c.whole) << c.size << (piped ? " piped" : "");
-            EXPECT_EQ(Bytes(image.bytes().begin(), image.bytes().end()), kept) << c.size << (piped ? " piped" : "");
+            EXPECT_EQ(Bytes(image.bytes().begin(), image.bytes().end()), kept)
+                << c.size << (piped ? " piped" : "");
         }
     }
 }
 
-}  // namespace
-}  // namespace karvo
+}   // namespace
+}   // namespace karvo

@@ -50,6 +50,7 @@ TEST(WriteVariableLength, WritesTheMostSignificantGroupFirst) {
 
 TEST(MidiHeaderChunk, DeclaresFormatOneAt48TicksWithTheTrackCountGiven) {
     const auto head = midiHeaderChunk(8);
+    // clang-format off
     EXPECT_EQ(Bytes(head.begin(), head.end()), (Bytes{
         'M', 'T', 'h', 'd',
         0x00, 0x00, 0x00, 0x06,  // header length
@@ -57,6 +58,7 @@ TEST(MidiHeaderChunk, DeclaresFormatOneAt48TicksWithTheTrackCountGiven) {
         0x00, 0x08,              // 8 chunks
         0x00, 0x30,              // 48 ticks per quarter note
     }));
+    // clang-format on
     EXPECT_EQ(midiHeaderChunk(3)[11], 3);
 }
 
@@ -70,6 +72,7 @@ TEST(TrackFraming, ClosesAChunkWithEndOfTrackAndDropsPendingTicks) {
     writer.event(0xC0, 0x05);
     writer.wait(300);   // never written
     track.end(writer);
+    // clang-format off
     EXPECT_EQ(chunk(track), (Bytes{
         'M', 'T', 'r', 'k',
         0x00, 0x00, 0x00, 0x12,  // length
@@ -78,6 +81,7 @@ TEST(TrackFraming, ClosesAChunkWithEndOfTrackAndDropsPendingTicks) {
         0x00, 0xC0, 0x05,        // program change
         0x00, 0xFF, 0x2F, 0x00,  // end of track
     }));
+    // clang-format on
 }
 
 TEST(TrackFraming, RestartsTheBufferForEveryChunk) {
@@ -97,7 +101,7 @@ TEST(TrackFraming, GrowsTheBufferPast65536BytesAndKeepsEveryByte) {
     MidiTrack::Writer writer = track.begin(2);
     constexpr uint32_t EVENTS = 25000;   // 5 bytes each: 125,000 bytes
     for (uint32_t i = 0; i < EVENTS; ++i) {
-        writer.wait(200);                // two delta bytes, 81 48
+        writer.wait(200);   // two delta bytes, 81 48
         writer.event(0xE0, static_cast<uint8_t>(i % 127), static_cast<uint8_t>(i / 127 % 127));
     }
     track.end(writer);
@@ -107,9 +111,10 @@ TEST(TrackFraming, GrowsTheBufferPast65536BytesAndKeepsEveryByte) {
     for (uint32_t i = 0; i < EVENTS; ++i) {
         const auto at = c.begin() + 8 + 5 * static_cast<std::ptrdiff_t>(i);
         ASSERT_EQ(Bytes(at, at + 5), (Bytes{0x81, 0x48, 0xE2, static_cast<uint8_t>(i % 127),
-                                            static_cast<uint8_t>(i / 127 % 127)})) << i;
+                                            static_cast<uint8_t>(i / 127 % 127)}))
+            << i;
     }
 }
 
-}  // namespace
-}  // namespace karvo
+}   // namespace
+}   // namespace karvo

@@ -98,8 +98,8 @@ TEST_F(OutputFiles, RefusesAnOutputThatIsTheInputByAnyName) {
     for (const std::string& name : {in, path("link.mdx"), path("hard.mdx"), path("./in.mdx")}) {
         for (const char* option : {"-midi", "-o"}) {
             SCOPED_TRACE(name + " " + option);
-            const Outcome r = run(text, {in, option, name, option == std::string("-o") ? "-midi" : "-o",
-                                     path("other")});
+            const Outcome r =
+                run(text, {in, option, name, option == std::string("-o") ? "-midi" : "-o", path("other")});
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, "");   // stopped before the header scan
             EXPECT_EQ(r.err, "KARVO:output file " + name + " is the input file.\n");
@@ -121,9 +121,9 @@ TEST_F(OutputFiles, RefusesOneFileNamedByBothOutputs) {
     ASSERT_EQ(symlink("out.mid", path("link.mid").c_str()), 0);
     fs::create_directory(path("sub"));
     const std::vector<std::pair<std::string, std::string>> twice = {
-        {midi, midi},                          // an existing file
-        {midi, path("link.mid")},              // through a link
-        {path("new.out"), path("new.out")},    // a name not yet there
+        {midi, midi},                         // an existing file
+        {midi, path("link.mid")},             // through a link
+        {path("new.out"), path("new.out")},   // a name not yet there
         {path("new.out"), path("sub/../new.out")},
     };
     for (const auto& [a, b] : twice) {
@@ -313,7 +313,8 @@ TEST_F(OutputFiles, AnInterruptRemovesEveryTemporaryFile) {
         {
             for (int k = 0; k < 12; ++k) {
                 platform::TempFile temp;
-                temp.target = (k % 2 == 0 ? path("out") : deep + "/" + std::string(240, 'f')) + std::to_string(k);
+                temp.target =
+                    (k % 2 == 0 ? path("out") : deep + "/" + std::string(240, 'f')) + std::to_string(k);
                 if (!platform::createNamedTemp(temp.target, false, temp)) {
                     std::_Exit(3);
                 }
@@ -336,10 +337,12 @@ TEST(SjisWithoutConverter, KeepsAsciiAndKatakanaAndReplacesEachOtherCharacterOnc
     } cases[] = {
         {{'S', 'o', 'n', 'g', ' ', '1'}, "Song 1"},
         {{0xB1, 0xDF, 0xA1}, "\xEF\xBD\xB1\xEF\xBE\x9F\xEF\xBD\xA1"},   // U+FF71, U+FF9F, U+FF61
-        {{0x8B, 0xC8, 'A'}, "\xEF\xBF\xBD" "A"},                          // a kanji, then A
-        {{0x83, 0x41}, "\xEF\xBF\xBD"},                                   // its trail byte is no "A"
-        {{'x', 0x81}, "x\xEF\xBF\xBD"},                                   // a lead byte at the end
-        {{0x81, 0x0A}, "\xEF\xBF\xBD\n"},                                 // no trail byte behind it
+        {{0x8B, 0xC8, 'A'},
+         "\xEF\xBF\xBD"
+         "A"},                              // a kanji, then A
+        {{0x83, 0x41}, "\xEF\xBF\xBD"},     // its trail byte is no "A"
+        {{'x', 0x81}, "x\xEF\xBF\xBD"},     // a lead byte at the end
+        {{0x81, 0x0A}, "\xEF\xBF\xBD\n"},   // no trail byte behind it
         {{0x80, 0xA0, 0xFD}, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
     for (const auto& c : cases) {
@@ -347,8 +350,9 @@ TEST(SjisWithoutConverter, KeepsAsciiAndKatakanaAndReplacesEachOtherCharacterOnc
     }
     // Where the converter is there, it agrees on what both can read.
     const Bytes both = {'T', 0xB1, 'z'};
-    EXPECT_EQ(platform::sjisToUtf8(both.data(), both.size()), platform::sjisWithoutConverter(both.data(), both.size()));
+    EXPECT_EQ(platform::sjisToUtf8(both.data(), both.size()),
+              platform::sjisWithoutConverter(both.data(), both.size()));
 }
 
-}  // namespace
-}  // namespace karvo
+}   // namespace
+}   // namespace karvo

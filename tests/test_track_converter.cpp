@@ -85,6 +85,7 @@ using test::repeat;
 
 TEST(ConvertTrack, WritesOnlyThePreambleForATrackOfTheEndCommand) {
     TrackRun first;
+    // clang-format off
     EXPECT_EQ(first.chunk({0xF1}, 0, 1), (Bytes{
         'M', 'T', 'r', 'k', 0x00, 0x00, 0x00, 0x1F,  // length 31
         0x01, 0xC0, 0x01,        // program 1
@@ -96,7 +97,9 @@ TEST(ConvertTrack, WritesOnlyThePreambleForATrackOfTheEndCommand) {
         0x01, 0xE0, 0x00, 0x40,  // bend centre
         0x00, 0xFF, 0x2F, 0x00,  // end of track
     }));
+    // clang-format on
     TrackRun last;
+    // clang-format off
     EXPECT_EQ(last.chunk({0xF1}, 7, 8), (Bytes{
         'M', 'T', 'r', 'k', 0x00, 0x00, 0x00, 0x1F,
         0x39, 0xC7, 0x01,        // delta 57
@@ -108,6 +111,7 @@ TEST(ConvertTrack, WritesOnlyThePreambleForATrackOfTheEndCommand) {
         0x01, 0xE7, 0x00, 0x40,
         0x00, 0xFF, 0x2F, 0x00,
     }));
+    // clang-format on
 }
 
 TEST(ConvertTrack, StartsEveryTrackOfAThreeTrackRunOnTick33) {
@@ -124,6 +128,7 @@ TEST(ConvertTrack, StartsEveryTrackOfAThreeTrackRunOnTick33) {
 
 TEST(ConvertTrack, WritesTheWholeTrackExampleAs81Bytes) {
     TrackRun run;
+    // clang-format off
     EXPECT_EQ(run.chunk({0xFF, 0xC8, 0xFD, 0x01, 0xFB, 0x0F, 0xFC, 0x03, 0x80, 0x17, 0x00, 0xF7, 0x82, 0x17,
                          0x84, 0x17, 0xF1}),
               (Bytes{
@@ -147,10 +152,12 @@ TEST(ConvertTrack, WritesTheWholeTrackExampleAs81Bytes) {
                   0x18, 0x80, 0x07, 0x00,
                   0x00, 0xFF, 0x2F, 0x00,
               }));
+    // clang-format on
     EXPECT_EQ(run.voices, std::vector<int>{1});
 }
 
 TEST(ConvertTrack, WritesNotesRestsTiesAndLegato) {
+    // clang-format off
     expectEvents({
         {"note", {0x80, 0x17, 0xF1}, {
             0x0A, 0x90, 0x03, 0x64,  // note-on key 3
@@ -217,9 +224,11 @@ TEST(ConvertTrack, WritesNotesRestsTiesAndLegato) {
             0x2F, 0x80, 0x03, 0x00,  // 47: taken back at the first note end only
         }},
     });
+    // clang-format on
 }
 
 TEST(ConvertTrack, GlidesOneBendPerTickAndCentresAfterwards) {
+    // clang-format off
     expectEvents({
         {"step 0x0100, four ticks", {0xF2, 0x01, 0x00, 0x80, 0x03, 0xF1}, {
             0x0A, 0x90, 0x03, 0x64,
@@ -267,6 +276,7 @@ TEST(ConvertTrack, GlidesOneBendPerTickAndCentresAfterwards) {
             0x00, 0xE0, 0x02, 0x40,
         }},
     });
+    // clang-format on
 }
 
 TEST(ConvertTrack, TruncatesTheGlideQuotientTowardZero) {
@@ -279,11 +289,13 @@ TEST(ConvertTrack, TruncatesTheGlideQuotientTowardZero) {
                   (Bytes{0xE0, 0x00, 0x40}))
             << "tick " << k + 1;
     }
+    // clang-format off
     EXPECT_EQ(Bytes(events.end() - 12, events.end()), (Bytes{
         0x01, 0xE0, 0x7F, 0x3F,  // tick 128: 0x1FFF
         0x01, 0x80, 0x03, 0x00,
         0x00, 0xE0, 0x00, 0x40,
     }));
+    // clang-format on
 }
 
 TEST(ConvertTrack, DividesTheSignedValueOfAWrappedGlideSum) {
@@ -295,13 +307,16 @@ TEST(ConvertTrack, DividesTheSignedValueOfAWrappedGlideSum) {
     TrackRun run;
     const Bytes events = run.events(track);
     ASSERT_EQ(events.size(), 4u + 65539 * 4);
+    // clang-format off
     EXPECT_EQ(Bytes(events.end() - 8, events.end()), (Bytes{
         0x01, 0xE0, 0x7F, 0x3F,  // sum 0x7FFFFFFE: 0x1FFF
         0x01, 0xE0, 0x00, 0x42,  // sum -0x7FFF8003: quotient -0xFFFF00, bend 0x2100
     }));
+    // clang-format on
 }
 
 TEST(ConvertTrack, WritesTempoVolumePanAndDetune) {
+    // clang-format off
     expectEvents({
         {"tempo 200", {0xFF, 0xC8, 0xF1}, {0x0A, 0xFF, 0x51, 0x03, 0x0A, 0x80, 0x00}},
         {"tempo 0", {0xFF, 0x00, 0xF1}, {0x0A, 0xFF, 0x51, 0x03, 0x30, 0x00, 0x00}},
@@ -326,15 +341,18 @@ TEST(ConvertTrack, WritesTempoVolumePanAndDetune) {
             0x00, 0xB0, 0x07, 0x66,
         }},
     });
+    // clang-format on
 }
 
 TEST(ConvertTrack, MapsVolumeStepsAndAttenuationsToController7) {
+    // clang-format off
     const std::pair<uint8_t, uint8_t> cases[] = {
         {0, 20}, {1, 22}, {2, 25}, {3, 29}, {4, 31}, {5, 36}, {6, 41}, {7, 45},
         {8, 51}, {9, 58}, {10, 63}, {11, 72}, {12, 82}, {13, 89}, {14, 102}, {15, 116},
         {0x80, 127}, {0x81, 121}, {0x82, 116}, {0x85, 102}, {0x8A, 82}, {0x90, 63}, {0xA0, 31},
         {0xC0, 8}, {0xE0, 2}, {0xF0, 1}, {0xF1, 0}, {0xFF, 0},
     };
+    // clang-format on
     for (const auto& [v, y] : cases) {
         TrackRun run;
         EXPECT_EQ(run.events({0xFB, v, 0xF1}), (Bytes{0x0A, 0xB0, 0x07, y})) << int(v);
@@ -343,19 +361,24 @@ TEST(ConvertTrack, MapsVolumeStepsAndAttenuationsToController7) {
 
 TEST(ConvertTrack, StartsEachTrackWithItsOwnVolumeDetuneGlideAndTie) {
     TrackRun run;
+    // clang-format off
     EXPECT_EQ(run.events({0xFB, 0x0F, 0xF3, 0x00, 0x40, 0xF2, 0x01, 0x00, 0xF7, 0xF1}), (Bytes{
         0x0A, 0xB0, 0x07, 0x74,
         0x00, 0xE0, 0x00, 0x41,
     }));
+    // clang-format on
+    // clang-format off
     EXPECT_EQ(run.events({0xFB, 0x20, 0x80, 0x00, 0xF1}), (Bytes{
         0x0A, 0xB0, 0x07, 0x7F,  // nothing to repeat yet
         0x00, 0x90, 0x03, 0x64,  // no glide, no tie
         0x01, 0x80, 0x03, 0x00,
     }));
+    // clang-format on
 }
 
 TEST(ConvertTrack, AddsTheTrackNumberToChannelStatusBytesOnly) {
     TrackRun run;
+    // clang-format off
     EXPECT_EQ(run.events({0xFF, 0xC8, 0xFB, 0x0F, 0xFC, 0x01, 0xF3, 0x00, 0x40, 0xEA, 0x00, 0x10, 0x20, 0x30, 0x00,
                           0xFD, 0x02, 0x80, 0x01, 0xF1},
                          5, 8),
@@ -371,22 +394,26 @@ TEST(ConvertTrack, AddsTheTrackNumberToChannelStatusBytesOnly) {
                   0x01, 0x95, 0x03, 0x64,
                   0x01, 0x85, 0x03, 0x00,
               }));
+    // clang-format on
 }
 
 TEST(ConvertTrack, SelectsAVoiceModulo128AndPrintsItsNumber) {
     TrackRun run;
+    // clang-format off
     EXPECT_EQ(run.events({0xFD, 0x85, 0x80, 0x00, 0xFD, 0x1A, 0xF1}), (Bytes{
         0x0A, 0xC0, 0x05,        // voice 5
         0x01, 0x90, 0x03, 0x64,  // one tick later
         0x00, 0x80, 0x03, 0x00,  // the one-tick note gives its tick back
         0x00, 0xC0, 0x1A,
     }));
+    // clang-format on
     EXPECT_EQ(run.voices, (std::vector<int>{5, 0x1A}));
     EXPECT_EQ(run.song.currentVoice, 0x1A);
 }
 
 TEST(ConvertTrack, WritesTheLfoControllersAndHandsWaveformAndSensitivitiesOver) {
     TrackRun run;
+    // clang-format off
     EXPECT_EQ(run.events({0xEA, 0x81, 0xEA, 0x00, 0x10, 0x20, 0x30, 0x47, 0xEA, 0x02, 0xFF, 0xFF, 0xFF, 0x05, 0xF1}),
               (Bytes{
                   0x0A, 0xB0, 0x4C, 0x08,  // LFO frequency 0x10 / 2
@@ -396,12 +423,14 @@ TEST(ConvertTrack, WritesTheLfoControllersAndHandsWaveformAndSensitivitiesOver) 
                   0x00, 0xB0, 0x0D, 0x7F,
                   0x00, 0xB0, 0x0C, 0x7F,
               }));
+    // clang-format on
     EXPECT_EQ(run.side.calls, (std::vector<Capture>{{'L', -1, 0, 3, 4}, {'L', -1, 2, 1, 0}}));
 }
 
 // Commands that write nothing, followed by a note: a wrong operand length would
 // move or swallow the note.
 TEST(ConvertTrack, SkipsTheOperandsOfCommandsThatWriteNothing) {
+    // clang-format off
     const Bytes cases[] = {
         {0xE0}, {0xE1}, {0xE2}, {0xE3}, {0xE4}, {0xE5}, {0xE6}, {0xE8}, {0xEE}, {0xF9}, {0xFA},
         {0xE7, 0x02}, {0xE7, 0x01, 0x10},
@@ -413,6 +442,7 @@ TEST(ConvertTrack, SkipsTheOperandsOfCommandsThatWriteNothing) {
         {0xF4, 0x10, 0x10}, {0xF5, 0x10, 0x10},   // no repeat open
         {0xF6, 0x01, 0x10},
     };
+    // clang-format on
     for (const Bytes& command : cases) {
         Bytes track = command;
         track.insert(track.end(), {0x80, 0x00, 0xF1});
@@ -428,6 +458,7 @@ TEST(ConvertTrack, SkipsTheOperandsOfCommandsThatWriteNothing) {
 TEST(ConvertTrack, PlaysAPcmTrackOnChannel10WithTheDrumKitAndNoVoice) {
     TrackRun run;
     run.song.currentVoice = 3;
+    // clang-format off
     EXPECT_EQ(run.chunk({0xFD, 0x05, 0xEA, 0x00, 0x10, 0x20, 0x30, 0x47, 0xED, 0x9F, 0x83, 0x17, 0xF1}, 8, 9),
               (Bytes{
                   'M', 'T', 'r', 'k', 0x00, 0x00, 0x00, 0x33,
@@ -445,6 +476,7 @@ TEST(ConvertTrack, PlaysAPcmTrackOnChannel10WithTheDrumKitAndNoVoice) {
                   0x18, 0x89, 0x06, 0x00,  // 24 ticks: no voice-change tick taken back
                   0x00, 0xFF, 0x2F, 0x00,
               }));
+    // clang-format on
     EXPECT_TRUE(run.voices.empty());
     EXPECT_TRUE(run.side.calls.empty());
     EXPECT_EQ(run.song.currentVoice, 3);
@@ -453,7 +485,7 @@ TEST(ConvertTrack, PlaysAPcmTrackOnChannel10WithTheDrumKitAndNoVoice) {
 TEST(ConvertTrack, PlaysTheLoopAsOftenAsAskedAndEndsWhereThereIsNone) {
     const Bytes note = {0x0A, 0x90, 0x03, 0x64, 0x10, 0x80, 0x03, 0x00};
     const Bytes again = {0x01, 0x90, 0x03, 0x64, 0x10, 0x80, 0x03, 0x00};   // the rest's tick carries
-    const Bytes looping = {0x80, 0x0F, 0x00, 0xF1, 0xFF, 0xFA};   // back 6 bytes, to the note
+    const Bytes looping = {0x80, 0x0F, 0x00, 0xF1, 0xFF, 0xFA};             // back 6 bytes, to the note
     const struct {
         const char* name;
         int loops;
@@ -492,20 +524,23 @@ TEST(ConvertTrack, HandsTheNoiseByteOverOnTrack7Only) {
 
 TEST(ConvertTrack, CapturesUnderTheCurrentVoiceCarriedFromTrackToTrack) {
     TrackRun run;
+    // clang-format off
     run.events({0xEA, 0x00, 0x10, 0x20, 0x30, 0x47, 0xED, 0x9F, 0xFD, 0x85, 0xEA, 0x01, 0x10, 0x20, 0x30, 0x23,
                 0xED, 0x80, 0xF1},
                7, 8);
+    // clang-format on
     run.events({0xEA, 0x03, 0x10, 0x20, 0x30, 0x00, 0xF1}, 0, 8);
     EXPECT_EQ(run.side.calls, (std::vector<Capture>{
-                                     {'L', -1, 0, 3, 4},   // before the run's first voice select
-                                     {'N', -1, 128, 31},
-                                     {'L', 5, 1, 3, 2},
-                                     {'N', 5, 128, 0},
-                                     {'L', 5, 3, 0, 0},    // the next track
-                                 }));
+                                  {'L', -1, 0, 3, 4},   // before the run's first voice select
+                                  {'N', -1, 128, 31},
+                                  {'L', 5, 1, 3, 2},
+                                  {'N', 5, 128, 0},
+                                  {'L', 5, 3, 0, 0},   // the next track
+                              }));
 }
 
 TEST(ConvertTrack, PlaysRepeatsAndLeavesThemAtTheEscape) {
+    // clang-format off
     expectEvents({
         {"three passes, escape in the last", {0xF6, 0x03, 0x00, 0x80, 0x17, 0xF4, 0x00, 0x03, 0x82, 0x17,
                                               0xF5, 0xFF, 0xF6, 0xF1}, {
@@ -549,6 +584,7 @@ TEST(ConvertTrack, PlaysRepeatsAndLeavesThemAtTheEscape) {
             0x00, 0x90, 0x05, 0x64, 0x01, 0x80, 0x05, 0x00,
         }},
     });
+    // clang-format on
 }
 
 TEST(ConvertTrack, KeepsTheRepeatStackAcrossTracksAndAtLevelZeroWhenStray) {
@@ -584,6 +620,7 @@ TEST(ConvertTrack, EndsTheTrackAtARepeatThatWouldOpenAnEighthLevel) {
 }
 
 TEST(ConvertTrack, EndsTheTrackWhereTheImageEnds) {
+    // clang-format off
     expectEvents({
         {"no end command", {0x80, 0x17}, {0x0A, 0x90, 0x03, 0x64, 0x18, 0x80, 0x03, 0x00}},
         {"a jump out of the data", {0x80, 0x00, 0xF6, 0x02, 0x00, 0xF5, 0x7F, 0x00, 0xF1}, {
@@ -592,6 +629,7 @@ TEST(ConvertTrack, EndsTheTrackWhereTheImageEnds) {
         {"a note without its duration", {0xF7, 0x80, 0x17, 0x82}, {0x0A, 0x90, 0x03, 0x64}},
         {"a plain note without its duration", {0x80, 0x00, 0x82}, {0x0A, 0x90, 0x03, 0x64, 0x01, 0x80, 0x03, 0x00}},
     });
+    // clang-format on
 
     TrackRun beyond;
     const MdxImage image(Bytes{0x80, 0x17, 0xF1}, 0, {0x100});
@@ -600,6 +638,7 @@ TEST(ConvertTrack, EndsTheTrackWhereTheImageEnds) {
 }
 
 TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
+    // clang-format off
     const Bytes cases[] = {
         {0xFF}, {0xFB}, {0xFC}, {0xFD}, {0xF3, 0x00}, {0xF2, 0x01},
         {0xEA}, {0xEA, 0x00, 0x10, 0x20, 0x30}, {0xEB}, {0xEB, 0x00, 0x10, 0x10, 0x10}, {0xEC, 0x00},
@@ -607,6 +646,7 @@ TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
         {0xF6, 0x02}, {0xF5, 0xFF}, {0xF4, 0x00},
         {0xE9}, {0xEF}, {0xF0}, {0xF8}, {0xFE, 0x00},
     };
+    // clang-format on
     for (const Bytes& command : cases) {
         TrackRun run;
         EXPECT_EQ(run.events(command, 7, 8), Bytes{}) << std::hex << int(command[0]) << ' ' << command.size();
@@ -618,9 +658,11 @@ TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
 }
 
 TEST(ConvertTrack, CutsOffARunawayTrackWithAClosedChunk) {
-    const Bytes rests = repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, {0x00})))))));
+    const Bytes rests = repeat(
+        0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, {0x00})))))));
     const Bytes pans = repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, {0xFC, 0x01}))));
-    const Bytes jumps = {0xF6, 0x02, 0x00, 0xF4, 0xFF, 0xF8, 0xF5, 0xFF, 0xFA};   // the escape jumps back to the start
+    const Bytes jumps = {0xF6, 0x02, 0x00, 0xF4, 0xFF,
+                         0xF8, 0xF5, 0xFF, 0xFA};   // the escape jumps back to the start
 
     TrackRun bomb;
     EXPECT_EQ(bomb.events(rests), Bytes{});
@@ -645,8 +687,10 @@ TEST(ConvertTrack, CutsOffAtTheContextsOwnGuards) {
     run.ctx.maxTrackElements = 9;
     const Bytes events = run.events(repeat(0xFF, {0xFC, 0x01, 0xFC, 0x02, 0xFC, 0x03, 0x05}));
     EXPECT_FALSE(run.whole);
+    // clang-format off
     EXPECT_EQ(events, (Bytes{0x0A, 0xB0, 0x0A, 0x00, 0x00, 0xB0, 0x0A, 0x7F, 0x00, 0xB0, 0x0A, 0x40,
                              0x06, 0xB0, 0x0A, 0x00, 0x00, 0xB0, 0x0A, 0x7F, 0x00, 0xB0, 0x0A, 0x40}));
+    // clang-format on
 
     TrackRun small;
     small.ctx.maxTrackChunk = 100;
@@ -664,5 +708,5 @@ TEST(ConvertTrack, ConvertsATrackLongerThan64KiBWhole) {
     EXPECT_EQ(Bytes(events.end() - 4, events.end()), (Bytes{0x00, 0xB0, 0x0A, 0x7F}));
 }
 
-}  // namespace
-}  // namespace karvo
+}   // namespace
+}   // namespace karvo

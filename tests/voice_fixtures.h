@@ -11,6 +11,7 @@ namespace karvo::test {
 
 // Number 130 (slot 2), FL 4, CON 2, SLOT 40; every field differs from its neighbours
 // and every ignored bit is set somewhere.
+// clang-format off
 inline const Bytes RECORD_130 = voiceRecord(0x82, 0xE2, 0xF5, {
     0x81, 0x92, 0xA3, 0xF4,   // DT1/MUL of M1, M2, C1, C2
     0x00, 0x7F, 0x80, 0xFF,   // TL
@@ -19,6 +20,7 @@ inline const Bytes RECORD_130 = voiceRecord(0x82, 0xE2, 0xF5, {
     0x3F, 0x41, 0xA2, 0xE3,   // DT2/D2R
     0x0F, 0x1E, 0xF0, 0x5A,   // D1L/RR
 });
+// clang-format on
 
 // The voice output phase of a run whose data image is the voice area itself.
 inline std::string writeVoiceArea(VoiceSide& side, const std::string& inputName, const Bytes& area) {
@@ -28,4 +30,4 @@ inline std::string writeVoiceArea(VoiceSide& side, const std::string& inputName,
     return out;
 }
 
-}  // namespace karvo::test
+}   // namespace karvo::test

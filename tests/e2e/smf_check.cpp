@@ -45,7 +45,7 @@ int fail(const char* what, const char* path) {
     return 1;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -81,7 +81,8 @@ inline bool takeFile(const std::string& path, std::vector<uint8_t>& bytes) {
 // Runs program, whose voice side is Side, on data and aborts on anything a user would
 // call broken. VoiceCheck(bytes) says whether a finished voice output is whole.
 template <class Side, class VoiceCheck>
-void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t size, VoiceCheck voiceOutputIsWhole) {
+void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t size,
+                 VoiceCheck voiceOutputIsWhole) {
     static std::FILE* const devNull = std::fopen("/dev/null", "w");
 
     MemFile input;
@@ -102,8 +103,8 @@ void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t siz
     // bit 0 -pcm, bit 1 -title, bits 2-3 the loop count 1 to 4.
     const uint8_t pick = size > 0 ? data[size - 1] : 0;
     static const char* const LOOPS[] = {"1", "2", "3", "4"};
-    std::vector<const char*> argv = {"fuzz", "-midi", midiPath.c_str(), "-o", voicesPath.c_str(),
-                                     "-loop", LOOPS[(pick >> 2) & 3]};
+    std::vector<const char*> argv = {
+        "fuzz", "-midi", midiPath.c_str(), "-o", voicesPath.c_str(), "-loop", LOOPS[(pick >> 2) & 3]};
     if ((pick & 1) != 0) {
         argv.push_back("-pcm");
     }
@@ -155,4 +156,4 @@ void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t siz
     }
 }
 
-}  // namespace karvo::fuzz
+}   // namespace karvo::fuzz

@@ -23,7 +23,7 @@ bool replay(const std::filesystem::path& path) {
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     int replayed = 0;
