@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the tests need and is missing, builds everything in its own folder
-# (default: build-tests) and runs every test. Further arguments go to cmake's
+# Installs what the tests need and is missing, checks the layout of the sources,
+# builds everything in its own folder (default: build-tests) and runs every test. Further arguments go to cmake's
 # configure step.
 #
 #   bash tests/run_tests.sh [BUILD_DIR] [CMAKE_ARGS...]
@@ -14,7 +14,7 @@ dir=${1:-build-tests}
 shift || true
 
 # The Debian packages the tests use, beyond cmake, make and g++.
-packages=(cmake make g++ pkg-config libsmf-dev libglib2.0-dev libgtest-dev libgmock-dev
+packages=(cmake make g++ clang-format pkg-config libsmf-dev libglib2.0-dev libgtest-dev libgmock-dev
           libbenchmark-dev python3 python3-mido fluidsynth timgm6mb-soundfont valgrind)
 missing=()
 for p in "${packages[@]}"; do
@@ -44,6 +44,16 @@ if [[ ! -f tests/thirdparty/node_modules/vst2-preset-parser/package.json ]]; the
     echo "== npm ci in tests/thirdparty"
     npm ci --prefix "$PWD/tests/thirdparty" --no-audit --no-fund
 fi
+
+# The layout is .clang-format's: a file it would change fails the run (fix it with
+# clang-format -i FILE).
+echo "== clang-format"
+sources=()
+for d in common KARVO KARVO2 sound bench tests; do
+    [[ -d $d ]] && sources+=("$d")
+done
+find "${sources[@]}" \( -name '*.cpp' -o -name '*.h' \) -not -path 'tests/thirdparty/*' -print0 |
+    sort -z | xargs -0 clang-format --dry-run -Werror
 
 cmake -S . -B "$dir" -DKARVO_TESTS=ON -DKARVO_BENCH=ON -DKARVO_REQUIRE_TEST_TOOLS=ON -DKARVO_WERROR=ON "$@"
 cmake --build "$dir" --parallel "$(nproc)"
