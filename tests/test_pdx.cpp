@@ -1,11 +1,17 @@
-// The PCM sample file: its name from the head, its table and the decoders.
+// The PCM sample file: its name from the head, its table, the decoders, and the example's file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 
 #include "bytes.h"
 #include "pdx.h"
 #include "run_helpers.h"
+
+#ifndef KARVO_EXAMPLE_PDX
+#error "KARVO_EXAMPLE_PDX must name the example's sample file"
+#endif
 
 namespace karvo {
 namespace {
@@ -264,6 +270,34 @@ TEST(PdxDecode, ReadsTheLinearFormats) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(decodePdxSample(c.data, c.encoding), c.decoded) << static_cast<int>(c.encoding);
+    }
+}
+
+// ----- the example -----
+
+TEST(PdxExample, HoldsAKickASnareAndAClosedHiHatThatNeitherClipNorAreSilent) {
+    EXPECT_EQ(pdxNameInHead(test::readFile(KARVO_EXAMPLE)), "demo.pdx");
+
+    const Bytes file = test::readFile(KARVO_EXAMPLE_PDX);
+    const std::optional<PdxTable> table = readPdxTable(file);
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->banks(), 1u);
+    EXPECT_EQ(table->leftOut, 0u);
+    const std::vector<size_t> drums = {33, 35, 39};   // kick, snare, closed hi-hat
+    for (size_t entry = 0; entry < table->samples.size(); ++entry) {
+        const bool drum = std::find(drums.begin(), drums.end(), entry) != drums.end();
+        EXPECT_EQ(table->samples[entry].empty(), !drum) << entry;
+    }
+    for (const size_t entry : drums) {
+        const std::vector<int16_t> sound = decodeAdpcm(pdxSampleBytes(file, table->samples[entry]));
+        EXPECT_LT(sound.size(), PDX_SAMPLE_RATE / 2) << entry;   // under half a second
+        int peak = 0;
+        for (const int16_t s : sound) {
+            peak = std::max(peak, std::abs(int{s}));
+        }
+        // Around half of full scale, and short of the signal's ends, 2047 and -2048 times 16.
+        EXPECT_GT(peak, 32768 / 4) << entry;
+        EXPECT_LT(peak, 2047 * 16) << entry;
     }
 }
 
