@@ -1,18 +1,25 @@
 #!/usr/bin/env python3
 """Writes demo.mdx: nine bars in A minor for eight FM tracks and a sample drum part,
-composed for this project, with a voice area of six voices.
+composed for this project, with a voice area of six voices; and demo.pdx, the PCM
+sample file that the song's head names, holding the drum part's three samples (a
+kick, a snare and a closed hi-hat) synthesised here and ADPCM-encoded.
 
     python3 examples/make_demo.py [OUTPUT]      (default: demo.mdx beside this script)
+
+demo.pdx is written beside OUTPUT, under the name the head gives it.
 
 Form: bars 1-3 (Am F C), first ending (G), bars 1-3 again, second ending (F G),
 and a closing Am bar, written as a repeat of two passes whose escape skips the
 first ending on the second pass. Tracks: 0 melody, 1 counter-melody (detuned),
 2 bass, 3-5 held chords, 6 a gliding synth line, 7 drums on the noise channel,
 8 the PCM track: kick, snare and hi-hat samples, numbered as the General MIDI
-drum keys. Every track loops: its end command jumps back to where its nine bars
-begin, so the loop of every track is 9 x 192 = 1728 ticks long.
+drum keys, which are also their numbers in demo.pdx. Every track loops: its end
+command jumps back to where its nine bars begin, so the loop of every track is
+9 x 192 = 1728 ticks long.
 """
+import math
 import pathlib
+import struct
 import sys
 
 TICKS = {"w": 192, "h": 96, "q": 48, "e": 24, "s": 12}   # 48 ticks per quarter note
@@ -195,8 +202,9 @@ def drums():
 
 def samples():
     """The PCM track: a sample number is a note, kept under the General MIDI drum
-    key of its sound (C2 kick, D2 snare, F#2 closed hi-hat). Short sounds only, so
-    that the last one has died away when the song ends."""
+    key of its sound (C2 kick, D2 snare, F#2 closed hi-hat). A note byte b plays
+    sample b - 0x80, so these play samples 33, 35 and 39 of demo.pdx. Short sounds
+    only, so that the last one has died away when the song ends."""
     kick, snare, hat, close = "C2:12 R:12", "D2:12 R:12", "F#2:6 R:18", "C2:12 R:36"
 
     def bar(pattern):
@@ -248,8 +256,8 @@ def voice_record(number, fl, con, ops):
     return bytes(rec)
 
 
-def mdx(title, tracks, voices):
-    """Title, 0D 0A 1A, an empty sample file name, then the data area: voice offset,
+def mdx(title, pdx_name, tracks, voices):
+    """Title, 0D 0A 1A, the sample file's name, 00, then the data area: voice offset,
     track offsets, the tracks, the voices."""
     table = 2 + 2 * len(tracks)
     offsets, body = [], bytearray()
@@ -257,7 +265,112 @@ def mdx(title, tracks, voices):
         offsets.append(table + len(body))
         body += t.data
     head = be16(table + len(body)) + b"".join(be16(o) for o in offsets)
-    return title.encode("ascii") + b"\r\n\x1a\x00" + head + bytes(body) + voices
+    return (title.encode("ascii") + b"\r\n\x1a" + pdx_name.encode("ascii") + b"\x00"
+            + head + bytes(body) + voices)
+
+
+# ----- demo.pdx: the drum part's samples -----
+
+PDX_NAME = "demo.pdx"
+RATE = 15625                  # samples per second: the ADPCM chip's 8 MHz clock / 512
+PEAK = 0.5                    # each sound is scaled to peak at half of full scale
+KICK, SNARE, CLOSED_HAT = 33, 35, 39   # the General MIDI drum keys, as sample numbers
+
+# The ADPCM chip's decoder, which the encoder follows step by step: a 12-bit signal
+# and an index into 49 step sizes, STEP[i] = floor(16 * 1.1^i) (in whole numbers
+# here, so exactly), both starting at 0 for every sample.
+STEP = [16 * 11 ** i // 10 ** i for i in range(49)]
+INDEX_ADJUST = [-1, -1, -1, -1, 2, 4, 6, 8]
+
+
+def adpcm_decode_step(signal, index, nibble):
+    """One nibble through the decoder: bit 3 the sign, bits 2, 1, 0 add step, step/2,
+    step/4 to step/8. Returns the new signal and index."""
+    step = STEP[index]
+    diff = step // 8
+    if nibble & 4:
+        diff += step
+    if nibble & 2:
+        diff += step // 2
+    if nibble & 1:
+        diff += step // 4
+    signal = max(-2048, min(2047, signal - diff if nibble & 8 else signal + diff))
+    return signal, max(0, min(48, index + INDEX_ADJUST[nibble & 7]))
+
+
+def adpcm_encode(sound):
+    """A sound (floats, full scale 1.0) to ADPCM bytes, two nibbles a byte, low nibble
+    first. At each sample the encoder runs the decoder from its current state and
+    keeps the nibble that lands nearest the target."""
+    if len(sound) % 2:
+        sound = sound + [0.0]
+    signal, index, nibbles = 0, 0, []
+    for x in sound:
+        target = round(x * 2048)
+        nibble = min(range(16), key=lambda n: abs(adpcm_decode_step(signal, index, n)[0] - target))
+        signal, index = adpcm_decode_step(signal, index, nibble)
+        nibbles.append(nibble)
+    return bytes(lo | hi << 4 for lo, hi in zip(nibbles[0::2], nibbles[1::2]))
+
+
+def noise(seed):
+    """White noise in -1..1 from a 32-bit xorshift, the same on every machine."""
+    state = seed
+    while True:
+        state ^= (state << 13) & 0xFFFFFFFF
+        state ^= state >> 17
+        state ^= (state << 5) & 0xFFFFFFFF
+        yield state / 2 ** 31 - 1.0
+
+
+def scaled(sound):
+    """The sound scaled to peak at PEAK."""
+    top = max(abs(x) for x in sound)
+    return [x * PEAK / top for x in sound]
+
+
+def kick(seconds=0.25):
+    """A sine whose pitch falls from 150 Hz towards 45 Hz (most of the way in the
+    first 50 ms), under a 1 ms attack and a fade with a time constant of 70 ms."""
+    out, phase = [], 0.0
+    for n in range(int(seconds * RATE)):
+        t = n / RATE
+        phase += 2 * math.pi * (45 + 105 * math.exp(-t / 0.025)) / RATE
+        out.append(math.sin(phase) * math.exp(-t / 0.07) * min(1.0, t / 0.001))
+    return scaled(out)
+
+
+def snare(seconds=0.2):
+    """Noise over a tone body of 185 Hz and 330 Hz, fading with time constants of
+    60 ms (the noise) and 30 ms (the body)."""
+    white, out = noise(0x2545F491), []
+    for n in range(int(seconds * RATE)):
+        t = n / RATE
+        body = 0.6 * math.sin(2 * math.pi * 185 * t) + 0.3 * math.sin(2 * math.pi * 330 * t)
+        out.append(next(white) * 0.7 * math.exp(-t / 0.06) + body * math.exp(-t / 0.03))
+    return scaled(out)
+
+
+def closed_hat(seconds=0.06):
+    """Noise through a first difference, which keeps its highs, fading with a time
+    constant of 15 ms."""
+    white, out, last = noise(0x1F123BB5), [], 0.0
+    for n in range(int(seconds * RATE)):
+        x = next(white)
+        out.append((x - last) * math.exp(-n / RATE / 0.015))
+        last = x
+    return scaled(out)
+
+
+def pdx(samples):
+    """The sample file: one block of 96 records, each the be32 offset of its sample
+    from the start of the file and its be32 length (0 and 0 for no sample), then
+    the samples' bytes."""
+    table, data = bytearray(96 * 8), bytearray()
+    for number, adpcm in sorted(samples.items()):
+        struct.pack_into(">II", table, number * 8, len(table) + len(data), len(adpcm))
+        data += adpcm
+    return bytes(table + data)
 
 
 def main():
@@ -270,7 +383,9 @@ def main():
         t.end()
     voices = b"".join(voice_record(*v) for v in VOICES)
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else pathlib.Path(__file__).with_name("demo.mdx")
-    out.write_bytes(mdx("KARVO demo: nine bars in A minor", tracks, voices))
+    out.write_bytes(mdx("KARVO demo: nine bars in A minor", PDX_NAME, tracks, voices))
+    kit = {KICK: kick(), SNARE: snare(), CLOSED_HAT: closed_hat()}
+    out.with_name(PDX_NAME).write_bytes(pdx({k: adpcm_encode(v) for k, v in kit.items()}))
 
 
 if __name__ == "__main__":
