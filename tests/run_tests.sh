@@ -15,7 +15,8 @@ shift || true
 
 # The Debian packages the tests use, beyond cmake, make and g++.
 packages=(cmake make g++ pkg-config libsmf-dev libglib2.0-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3 python3-mido fluidsynth timgm6mb-soundfont valgrind)
+          libbenchmark-dev python3 python3-mido fluidsynth timgm6mb-soundfont valgrind
+          libinstpatch-dev)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
