@@ -233,19 +233,22 @@ void appendZone(LevelRecords& level, const Zone& zone, std::optional<Generator> 
     }
     level.modulatorCount += zone.modulators.size();
 
-    std::vector<Generator> ordered = zone.generators;
-    std::stable_partition(ordered.begin(), ordered.end(),
-                          [](const Generator& g) { return g.number == Generator::KEY_RANGE; });
-    std::stable_partition(ordered.begin(), ordered.end(), [](const Generator& g) {
-        return g.number == Generator::KEY_RANGE || g.number == Generator::VEL_RANGE;
-    });
+    for (uint16_t first : {Generator::KEY_RANGE, Generator::VEL_RANGE}) {
+        for (const Generator& g : zone.generators) {
+            if (g.number == first) {
+                appendGenerator(level.generators, g);
+            }
+        }
+    }
+    for (const Generator& g : zone.generators) {
+        if (g.number != Generator::KEY_RANGE && g.number != Generator::VEL_RANGE) {
+            appendGenerator(level.generators, g);
+        }
+    }
     if (link) {
-        ordered.push_back(*link);
+        appendGenerator(level.generators, *link);
     }
-    for (const Generator& g : ordered) {
-        appendGenerator(level.generators, g);
-    }
-    level.generatorCount += ordered.size();
+    level.generatorCount += zone.generators.size() + (link ? 1 : 0);
 }
 
 void appendPresetHeader(std::vector<uint8_t>& out, std::string_view name, uint16_t program,
