@@ -123,8 +123,8 @@ int main(int argc, char** argv) {
          zone(0, {Generator::value(Generator::EXCLUSIVE_CLASS, 1),
                   Generator::value(Generator::RELEASE_VOL_ENV, -1200)}),
          {zone(2, {Generator::value(Generator::PAN, -200), Generator::range(Generator::KEY_RANGE, 36, 36)}),
-          zone(0, {Generator::range(Generator::VEL_RANGE, 1, 127),
-                   Generator::range(Generator::KEY_RANGE, 38, 38), loop})}},
+          zone(0, {loop, Generator::range(Generator::VEL_RANGE, 1, 127),
+                   Generator::range(Generator::KEY_RANGE, 38, 38)})}},
     };
     // Given out of order: the writer sorts them.
     font.presets = {
