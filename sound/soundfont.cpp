@@ -63,11 +63,8 @@ void appendLe32(std::vector<uint8_t>& out, uint32_t value) {
 // How many bytes of text fit in limit without cutting a UTF-8 character in two: a cut
 // may not fall before a continuation byte (10xxxxxx).
 size_t utf8Prefix(std::string_view text, size_t limit) {
-    if (text.size() <= limit) {
-        return text.size();
-    }
-    size_t n = limit;
-    while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) {
+    size_t n = std::min(text.size(), limit);
+    while (n > 0 && n < text.size() && (uint8_t(text[n]) & 0xC0) == 0x80) {
         --n;
     }
     return n;
@@ -127,10 +124,7 @@ public:
     std::vector<uint8_t>& body() { return m_bytes; }
     // The file, or nothing when a chunk outgrew its 32-bit length.
     std::optional<std::vector<uint8_t>> finish() {
-        if (m_tooLarge) {
-            return std::nullopt;
-        }
-        return std::move(m_bytes);
+        return m_tooLarge ? std::nullopt : std::optional(std::move(m_bytes));
     }
 
 private:
@@ -233,16 +227,14 @@ void appendZone(LevelRecords& level, const Zone& zone, std::optional<Generator> 
     }
     level.modulatorCount += zone.modulators.size();
 
-    for (uint16_t first : {Generator::KEY_RANGE, Generator::VEL_RANGE}) {
+    auto rank = [](const Generator& g) {
+        return g.number == Generator::KEY_RANGE ? 0 : g.number == Generator::VEL_RANGE ? 1 : 2;
+    };
+    for (int pass = 0; pass < 3; ++pass) {
         for (const Generator& g : zone.generators) {
-            if (g.number == first) {
+            if (rank(g) == pass) {
                 appendGenerator(level.generators, g);
             }
-        }
-    }
-    for (const Generator& g : zone.generators) {
-        if (g.number != Generator::KEY_RANGE && g.number != Generator::VEL_RANGE) {
-            appendGenerator(level.generators, g);
         }
     }
     if (link) {
