@@ -44,7 +44,8 @@ PdxSample tableRecord(std::span<const uint8_t> file, size_t entry) {
 
 // A sample's data must lie wholly between the end of the table and the end of the file.
 bool liesInData(PdxSample sample, size_t tableEnd, size_t fileSize) {
-    return sample.offset >= tableEnd && sample.offset <= fileSize && sample.length <= fileSize - sample.offset;
+    return sample.offset >= tableEnd && sample.offset <= fileSize &&
+           sample.length <= fileSize - sample.offset;
 }
 
 // STEP[i] = floor(16 * 1.1^i). The fractional parts of 16 * 1.1^i for i = 1..48 lie
@@ -88,8 +89,8 @@ public:
         if ((nibble & 1) != 0) {
             difference += step / 4;
         }
-        m_signal = std::clamp(m_signal + ((nibble & 8) != 0 ? -difference : difference), SIGNAL_MIN,
-                              SIGNAL_MAX);
+        m_signal =
+            std::clamp(m_signal + ((nibble & 8) != 0 ? -difference : difference), SIGNAL_MIN, SIGNAL_MAX);
         m_index = static_cast<size_t>(std::clamp(static_cast<int>(m_index) + ADPCM_INDEX_ADJUST[nibble & 7],
                                                  0, static_cast<int>(ADPCM_STEP_COUNT) - 1));
         return static_cast<int16_t>(m_signal * 16);
@@ -100,7 +101,7 @@ private:
     size_t m_index = 0;
 };
 
-}  // namespace
+}   // namespace
 
 std::string pdxNameInHead(std::span<const uint8_t> head) {
     constexpr std::array<uint8_t, 3> TITLE_END = {0x0D, 0x0A, 0x1A};
@@ -232,14 +233,11 @@ std::vector<int16_t> decodePcm8(std::span<const uint8_t> data) {
 
 std::vector<int16_t> decodePdxSample(std::span<const uint8_t> data, PdxEncoding encoding) {
     switch (encoding) {
-    case PdxEncoding::PCM16:
-        return decodePcm16(data);
-    case PdxEncoding::PCM8:
-        return decodePcm8(data);
-    case PdxEncoding::ADPCM:
-        break;
+    case PdxEncoding::PCM16: return decodePcm16(data);
+    case PdxEncoding::PCM8: return decodePcm8(data);
+    case PdxEncoding::ADPCM: break;
     }
     return decodeAdpcm(data);
 }
 
-}  // namespace karvo
+}   // namespace karvo

@@ -19,9 +19,9 @@
 
 namespace karvo {
 
-constexpr size_t PDX_NOTES = 96;                            // records in one block of the table
+constexpr size_t PDX_NOTES = 96;   // records in one block of the table
 constexpr size_t PDX_RECORD_SIZE = 8;
-constexpr size_t PDX_BLOCK_SIZE = PDX_NOTES * PDX_RECORD_SIZE;  // 768 bytes, the least a file holds
+constexpr size_t PDX_BLOCK_SIZE = PDX_NOTES * PDX_RECORD_SIZE;   // 768 bytes, the least a file holds
 // The rate a PCM track plays at unless the song picks another: the ADPCM chip's
 // 8 MHz clock divided by 512.
 constexpr uint32_t PDX_SAMPLE_RATE = 15625;
@@ -87,4 +87,4 @@ std::vector<int16_t> decodePcm8(std::span<const uint8_t> data);
 
 std::vector<int16_t> decodePdxSample(std::span<const uint8_t> data, PdxEncoding encoding);
 
-}  // namespace karvo
+}   // namespace karvo

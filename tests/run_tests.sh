@@ -15,7 +15,7 @@ shift || true
 
 # The Debian packages the tests use, beyond cmake, make and g++.
 packages=(cmake make g++ clang-format pkg-config libsmf-dev libglib2.0-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3 python3-mido fluidsynth timgm6mb-soundfont valgrind)
+          libbenchmark-dev libinstpatch-dev python3 python3-mido fluidsynth timgm6mb-soundfont valgrind)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
