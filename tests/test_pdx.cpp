@@ -94,8 +94,8 @@ struct Record {
 Bytes pdxFile(size_t size, const std::vector<Record>& records) {
     Bytes file(size, 0xEE);
     for (const Record& r : records) {
-        put_be32(&file[r.entry * PDX_RECORD_SIZE], r.offset);
-        put_be32(&file[r.entry * PDX_RECORD_SIZE + 4], r.length);
+        writeBe32(&file[r.entry * PDX_RECORD_SIZE], r.offset);
+        writeBe32(&file[r.entry * PDX_RECORD_SIZE + 4], r.length);
     }
     return file;
 }
