@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace karvo::platform {
 
@@ -25,6 +26,14 @@ void streamMode(std::FILE* stream, bool text);
 // Text in Shift-JIS (code page 932) as UTF-8, with the system's own converter. A byte
 // that starts no valid character becomes U+FFFD, and the text goes on behind it.
 std::string sjisToUtf8(const uint8_t* bytes, size_t n);
+
+// The folder of path as a prefix of a name in it: "music/", "/", or "" for the
+// current folder.
+std::string folderPrefix(const std::string& path);
+
+// The bytes of the regular file at path; false, with bytes cleared, when there is no
+// such file or it cannot be read whole.
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
 
 // Which file a stream or a path is, to tell whether two names are one file.
 struct FileId {

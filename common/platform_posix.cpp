@@ -120,6 +120,31 @@ std::string sjisToUtf8(const uint8_t* bytes, size_t n) {
     return out;
 }
 
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    // Not blocking: a FIFO under the name is no file to read.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool whole = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (whole) {
+        bytes.resize(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        ssize_t n = 0;
+        while (done < bytes.size() && (n = read(fd, bytes.data() + done, bytes.size() - done)) > 0) {
+            done += static_cast<size_t>(n);
+        }
+        whole = done == bytes.size();
+    }
+    close(fd);
+    if (!whole) {
+        bytes.clear();
+    }
+    return whole;
+}
+
 FileId idOf(std::FILE* stream) {
     struct stat st {};
     const int fd = stream != nullptr ? fileno(stream) : -1;

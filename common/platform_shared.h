@@ -11,9 +11,6 @@ namespace karvo::platform {
 
 // Each system's own.
 long processId();
-// The target's folder as a prefix of a name in it: "music/", "/", or "" for the
-// current folder.
-std::string folderPrefix(const std::string& target);
 // Removes a file by name; safe in a signal handler.
 void removeFile(const char* name);
 // Sets up removeAllOnInterrupt() to run when the run is ended from outside.

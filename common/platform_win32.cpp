@@ -143,6 +143,35 @@ std::string sjisToUtf8(const uint8_t* bytes, size_t n) {
     return out;
 }
 
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    bytes.clear();
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    LARGE_INTEGER size{};
+    bool whole = GetFileType(handle) == FILE_TYPE_DISK && GetFileSizeEx(handle, &size) != 0 &&
+                 static_cast<unsigned long long>(size.QuadPart) < (1ULL << 32);
+    if (whole) {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        size_t done = 0;
+        DWORD n = 0;
+        while (done < bytes.size() &&
+               ReadFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n, nullptr) !=
+                   0 &&
+               n > 0) {
+            done += n;
+        }
+        whole = done == bytes.size();
+    }
+    CloseHandle(handle);
+    if (!whole) {
+        bytes.clear();
+    }
+    return whole;
+}
+
 void streamMode(std::FILE* stream, bool text) {
     std::fflush(stream);   // what is buffered goes out in the mode it was written for
     const int fd = _fileno(stream);
