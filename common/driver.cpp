@@ -2,6 +2,7 @@
 // says and which exit status a run ends with; the console prints it.
 #include "driver.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <new>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "console.h"
+#include "drum_kit.h"
 #include "mdx_image.h"
 #include "midi_track.h"
 #include "options.h"
@@ -31,6 +33,10 @@ constexpr const char* MSG_NO_VALUE = "KARVO:option %s needs a file name.\n";
 constexpr const char* MSG_BAD_LOOP = "KARVO:option -loop needs a number from 1 to 255.\n";
 constexpr const char* MSG_IMAGE_CUT = "KARVO:data area longer than 65536 bytes; the rest is ignored.\n";
 constexpr const char* MSG_RUNAWAY = "KARVO:track %d runs away; converted up to that point.\n";
+constexpr const char* MSG_NO_SAMPLE_FILE = "KARVO:the song names no PCM file.\n";
+constexpr const char* MSG_SAMPLE_FILE_NOT_FOUND = "KARVO:PCM file %s not found.\n";
+constexpr const char* MSG_SAMPLES_LEFT_OUT = "KARVO:PCM file %s: %u samples out of range, left out.\n";
+constexpr const char* MSG_NO_SAMPLES = "KARVO:PCM file %s holds no samples.\n";
 constexpr const char* MSG_HEADER_OK = "header OK\n";
 constexpr const char* MSG_MIDI_HEADER = "MIDI header write\n";
 constexpr const char* MSG_END_OF_POS = "End of pos %x \n";
@@ -43,6 +49,8 @@ constexpr const char* HELP_MORE[] = {
     "-pcm:Convert the PCM tracks too, on MIDI channel 10.\n",
     "-loop N:Play each track's loop N times in all (1 to 255).\n",
     "-title:Name the first MIDI track after the song's title.\n",
+    "-sf2 FILE:Write the song's PCM samples as a SoundFont 2 drum kit.\n",
+    "-pdx FILE:Take the PCM samples from FILE, not from the file the song names.\n",
 };
 
 // printf into a string.
@@ -97,7 +105,7 @@ public:
             ending = refuseClashingOutputs(options);
         }
         if (!ending) {
-            ending = readSong();
+            ending = readSong(options);
         }
         if (!ending) {
             convertTracks(options);
@@ -115,8 +123,12 @@ private:
     Step openFiles(const Options& options);
     Step answerRequest(const Options& options);
     Step refuseClashingOutputs(const Options& options);
-    Step readSong();
+    Step refuseOutputsOver(const platform::FileId& input, const Options& options);
+    Step readSong(const Options& options);
+    Step readSampleFile(const Options& options);
     void convertTracks(const Options& options);
+    void convertPcmTracks(const Options& options, SongState& song, MidiTrack& track);
+    Step writeSoundFont();
     Step writeOutputs(const Options& options);
     void closeInput();
     void usage(bool full);
@@ -126,13 +138,20 @@ private:
     VoiceSide& m_side;
     Console m_console;
 
-    std::FILE* m_in;          // the MDX input; standard input until a name is met
-    std::string m_midiName;   // the last -midi value
+    std::FILE* m_in;               // the MDX input; standard input until a name is met
+    std::string m_midiName;        // the last -midi value
+    std::string m_soundFontName;   // the last -sf2 value
     OutputFile m_midiFile;
     OutputFile m_voiceFile;
+    OutputFile m_soundFontFile;
     MdxHead m_head;
     MdxImage m_image;
     int m_trackCount = 0;
+    // With -sf2: the song's PCM sample file, its table, and the keys of its PCM notes.
+    std::vector<uint8_t> m_sampleFile;
+    PdxTable m_sampleTable;
+    std::string m_sampleFileShown;   // its name in messages
+    PcmKeys m_pcmKeys;
 };
 
 void Run::usage(bool full) {
@@ -160,11 +179,12 @@ void Run::closeInput() {
 // is opened, but nothing that is already there changes before the run has succeeded.
 Step Run::openFiles(const Options& options) {
     for (const Options::FileArgument& file : options.files) {
-        if (file.midi) {
-            if (!m_midiFile.open(file.name, false)) {
+        if (file.kind != Options::FileArgument::Kind::INPUT) {
+            const bool midi = file.kind == Options::FileArgument::Kind::MIDI;
+            if (!(midi ? m_midiFile : m_soundFontFile).open(file.name, false)) {
                 return failed(MSG_OUT_CANT_WRITE);
             }
-            m_midiName = file.name;
+            (midi ? m_midiName : m_soundFontName) = file.name;
             continue;
         }
         std::FILE* in = std::fopen(file.name.c_str(), "rb");
@@ -195,24 +215,39 @@ Step Run::answerRequest(const Options& options) {
     return std::nullopt;
 }
 
-// An output naming the input file, through any link, would destroy it; the voice
-// output would take the MIDI file's place. Devices may take both.
-Step Run::refuseClashingOutputs(const Options& options) {
-    const platform::FileId input = platform::idOf(m_in);
-    for (const std::string* name : {&std::as_const(m_midiName), &options.voiceOutput}) {
+// An output naming an input file, the song or its samples, through any link, would
+// destroy it.
+Step Run::refuseOutputsOver(const platform::FileId& input, const Options& options) {
+    for (const std::string* name :
+         {&std::as_const(m_midiName), &options.voiceOutput, &std::as_const(m_soundFontName)}) {
         if (!name->empty() && input.known && platform::idOf(*name) == input) {
             return failed(format(MSG_OUT_IS_INPUT, name->c_str()));
         }
     }
-    if (m_midiFile.isOpen() && options.hasVoiceOutput &&
-        platform::sameFile(m_midiName, options.voiceOutput)) {
+    return std::nullopt;
+}
+
+// Besides the input, one output on another's file would take its place. Devices may
+// take them all.
+Step Run::refuseClashingOutputs(const Options& options) {
+    if (Step ending = refuseOutputsOver(platform::idOf(m_in), options)) {
+        return ending;
+    }
+    // Of two outputs on one file, the later in this order is named.
+    const bool midi = m_midiFile.isOpen();
+    if (midi && options.hasVoiceOutput && platform::sameFile(m_midiName, options.voiceOutput)) {
         return failed(format(MSG_NAMED_TWICE, options.voiceOutput.c_str()));
+    }
+    if (m_soundFontFile.isOpen() &&
+        ((midi && platform::sameFile(m_midiName, m_soundFontName)) ||
+         (options.hasVoiceOutput && platform::sameFile(options.voiceOutput, m_soundFontName)))) {
+        return failed(format(MSG_NAMED_TWICE, m_soundFontName.c_str()));
     }
     return std::nullopt;
 }
 
-// The head, then the data image.
-Step Run::readSong() {
+// The head, and with -sf2 the sample file it names.
+Step Run::readSong(const Options& options) {
     m_console.flushErrors();
     m_head = scanHead(m_in);
     m_console.traceHead(m_head);
@@ -220,6 +255,52 @@ Step Run::readSong() {
         return failed(MSG_NO_HEADER);
     }
     m_console.error(MSG_HEADER_OK);
+    return m_soundFontFile.isOpen() ? readSampleFile(options) : std::nullopt;
+}
+
+// The sample file -pdx names, or else the one the head names, looked for beside the
+// input (in the current folder for standard input) under the names pdxCandidates
+// gives, which name no other folder.
+Step Run::readSampleFile(const Options& options) {
+    std::vector<std::string> paths;
+    std::string shown;
+    if (options.hasSampleFile) {
+        paths.push_back(options.sampleFile);
+        shown = options.sampleFile;
+    } else {
+        const std::vector<std::string> names = pdxCandidates(pdxNameInHead(m_head.bytes));
+        if (names.empty()) {
+            return failed(MSG_NO_SAMPLE_FILE);
+        }
+        const std::string folder = m_in != m_ctx.sin ? platform::folderPrefix(options.inputName) : "";
+        for (const std::string& name : names) {
+            paths.push_back(folder + name);
+        }
+        shown = names.front();
+    }
+    const std::string* found = nullptr;
+    for (const std::string& path : paths) {
+        if (platform::readWholeFile(path, m_sampleFile)) {
+            found = &path;
+            break;
+        }
+    }
+    std::optional<PdxTable> table;
+    if (found == nullptr || !(table = readPdxTable(m_sampleFile))) {
+        return failed(format(MSG_SAMPLE_FILE_NOT_FOUND, shown.c_str()));
+    }
+    if (Step ending = refuseOutputsOver(platform::idOf(*found), options)) {
+        return ending;
+    }
+    m_sampleTable = std::move(*table);
+    if (m_sampleTable.leftOut != 0) {
+        m_console.error(format(MSG_SAMPLES_LEFT_OUT, shown.c_str(), m_sampleTable.leftOut));
+    }
+    m_sampleFileShown = shown;
+    if (std::all_of(m_sampleTable.samples.begin(), m_sampleTable.samples.end(),
+                    [](const PdxSample& s) { return s.empty(); })) {
+        return failed(format(MSG_NO_SAMPLES, shown.c_str()));
+    }
     return std::nullopt;
 }
 
@@ -244,7 +325,8 @@ void Run::convertTracks(const Options& options) {
         options.title ? platform::sjisToUtf8(m_head.title().data(), m_head.title().size()) : std::string();
     SongState song;
     MidiTrack track;   // one chunk at a time, released after the last
-    for (int t = 0; t < m_trackCount; ++t) {
+    const int fmTracks = m_trackCount < FM_TRACKS ? m_trackCount : FM_TRACKS;
+    for (int t = 0; t < fmTracks; ++t) {
         m_console.error(format(MSG_START_TRACK, t));
         const TrackOptions trackOptions{options.loops, t == 0 ? std::string_view(title) : std::string_view()};
         if (!convertTrack(m_ctx, m_image, song, m_side, m_console, track, t, m_trackCount, trackOptions)
@@ -255,6 +337,54 @@ void Run::convertTracks(const Options& options) {
             std::fwrite(track.bytes().data(), 1, track.size(), m_midiFile.stream());
         }
     }
+    convertPcmTracks(options, song, track);
+}
+
+// The PCM tracks are converted twice: once, from a copy of what carries from track to
+// track and writing nothing, to learn every sound their notes play, and again, with
+// each sound on its key.
+void Run::convertPcmTracks(const Options& options, SongState& song, MidiTrack& track) {
+    if (m_trackCount <= FM_TRACKS) {
+        return;
+    }
+    const TrackOptions finding{options.loops, {}, &m_pcmKeys, true};
+    SongState trial = song;
+    for (int t = FM_TRACKS; t < m_trackCount; ++t) {
+        convertTrack(m_ctx, m_image, trial, m_side, m_console, track, t, m_trackCount, finding);
+    }
+    m_pcmKeys.assign();
+    const TrackOptions keyed{options.loops, {}, &m_pcmKeys, false};
+    for (int t = FM_TRACKS; t < m_trackCount; ++t) {
+        m_console.error(format(MSG_START_TRACK, t));
+        if (!convertTrack(m_ctx, m_image, song, m_side, m_console, track, t, m_trackCount, keyed).whole) {
+            m_console.error(format(MSG_RUNAWAY, t));
+        }
+        if (m_midiFile.isOpen()) {
+            std::fwrite(track.bytes().data(), 1, track.size(), m_midiFile.stream());
+        }
+    }
+}
+
+// The song's own sounds: the drum kit of its sample file.
+Step Run::writeSoundFont() {
+    SoundFont font;
+    std::string name = platform::sjisToUtf8(m_head.title().data(), m_head.title().size());
+    font.name = name.empty() ? "MDX song" : name;
+    const DrumKit kit(m_sampleFile, m_sampleTable, m_pcmKeys);
+    // Entries too short to hold one point decode to nothing; nothing is put in place.
+    if (kit.empty()) {
+        return failed(format(MSG_NO_SAMPLES, m_sampleFileShown.c_str()));
+    }
+    kit.addTo(font);
+    const std::optional<std::vector<uint8_t>> bytes = buildSoundFont(font);
+    if (!bytes) {
+        return failed(MSG_OUT_CANT_WRITE);
+    }
+    std::fwrite(bytes->data(), 1, bytes->size(), m_soundFontFile.stream());
+    if (!m_soundFontFile.close()) {
+        return failed(MSG_OUT_CANT_WRITE);
+    }
+    return std::nullopt;
 }
 
 // The MIDI file is whole before the voice output is opened, so that a bad -o name
@@ -277,9 +407,14 @@ Step Run::writeOutputs(const Options& options) {
     } else {
         m_console.writeVoices(voices, m_program.textOutput);
     }
+    if (m_soundFontFile.isOpen()) {
+        if (Step ending = writeSoundFont()) {
+            return ending;
+        }
+    }
     // Standard output carries the trace, and the voices when they have no file of
     // their own: a full disk there is as much a failure as in a file.
-    if (!m_console.outputWritten() || !m_midiFile.commit()) {
+    if (!m_console.outputWritten() || !m_midiFile.commit() || !m_soundFontFile.commit()) {
         return failed(MSG_OUT_CANT_WRITE);
     }
     if (!m_voiceFile.commit()) {

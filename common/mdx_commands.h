@@ -33,6 +33,7 @@ enum class Handler : uint8_t {
     TEMPO,
     CHIP_LFO,
     NOISE,
+    PCM_MODE,
 };
 
 struct Command {
@@ -54,7 +55,7 @@ constexpr std::array<Command, 32> COMMANDS = {{
     {"unused E5", Operands::NONE, Handler::IGNORED},
     {"unused E6", Operands::NONE, Handler::IGNORED},
     {"extended command", Operands::EXTENDED, Handler::IGNORED},   // E7: fade-out and the like
-    {"PCM mode switch", Operands::NONE, Handler::IGNORED},        // E8: eight PCM channels
+    {"PCM mode switch", Operands::NONE, Handler::PCM_MODE},       // E8: eight PCM channels
     {"LFO delay", Operands::ONE, Handler::IGNORED},               // E9: ticks before the LFOs start
     {"chip LFO", Operands::LFO, Handler::CHIP_LFO},               // EA: waveform, LFRQ, PMD, AMD, PMS/AMS
     {"amplitude LFO", Operands::LFO, Handler::IGNORED},           // EB: software tremolo

@@ -28,6 +28,7 @@ bool parseLoops(std::string_view text, int& loops) {
 }   // namespace
 
 Options parseOptions(int argc, const char* const* argv) {
+    using Kind = Options::FileArgument::Kind;
     Options options;
     if (argc <= 1) {
         options.request = Options::Request::USAGE;
@@ -53,7 +54,7 @@ Options parseOptions(int argc, const char* const* argv) {
                 return options;
             }
             ++k;
-        } else if (arg == "-midi" || arg == "-o") {
+        } else if (arg == "-midi" || arg == "-o" || arg == "-sf2" || arg == "-pdx") {
             if (k + 1 >= argc) {
                 options.request = Options::Request::MISSING_VALUE;
                 options.option = arg;
@@ -63,11 +64,15 @@ Options parseOptions(int argc, const char* const* argv) {
             if (arg == "-o") {
                 options.voiceOutput = value;
                 options.hasVoiceOutput = true;
+            } else if (arg == "-pdx") {
+                options.sampleFile = value;
+                options.hasSampleFile = true;
             } else {
-                options.files.push_back({true, value});
+                const auto kind = arg == "-midi" ? Kind::MIDI : Kind::SOUNDFONT;
+                options.files.push_back({kind, value});
             }
         } else {
-            options.files.push_back({false, std::string(arg)});
+            options.files.push_back({Kind::INPUT, std::string(arg)});
             options.inputName = arg;
         }
     }

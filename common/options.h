@@ -16,16 +16,18 @@ struct Options {
         HELP,            // -h
         FULL_HELP,       // --help: the usage text and a line for each further option
         VERSION,         // --version
-        MISSING_VALUE,   // -midi or -o as the last argument; option names it
+        MISSING_VALUE,   // -midi, -o, -sf2 or -pdx as the last argument; option names it
         BAD_LOOP,        // -loop without a number from 1 to 255
     };
     Request request = Request::CONVERT;
     std::string option;
 
-    // The input names and -midi values met, in argument order. Each is opened as the
-    // run starts, in this order, and the first that cannot be ends the run.
+    // The input names and the -midi and -sf2 values met, in argument order. Each is
+    // opened as the run starts, in this order, and the first that cannot be ends the
+    // run.
     struct FileArgument {
-        bool midi;   // a -midi value; otherwise an input name
+        enum class Kind { INPUT, MIDI, SOUNDFONT };
+        Kind kind;
         std::string name;
     };
     std::vector<FileArgument> files;
@@ -33,9 +35,11 @@ struct Options {
     std::string inputName = "stdin";   // the last input name; prefix of every voice name
     std::string voiceOutput;           // the last -o value
     bool hasVoiceOutput = false;       // without -o the voices go to standard output
-    bool pcm = false;                  // convert the tracks after the eighth too
-    bool title = false;                // the song's title as the first track's name
-    int loops = 1;                     // plays of each track's loop, 1 to 255
+    std::string sampleFile;            // the last -pdx value, which replaces the head's name
+    bool hasSampleFile = false;
+    bool pcm = false;     // convert the tracks after the eighth too
+    bool title = false;   // the song's title as the first track's name
+    int loops = 1;        // plays of each track's loop, 1 to 255
 };
 
 // Reads the arguments left to right, argv[0] being the program's own name.

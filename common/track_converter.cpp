@@ -90,7 +90,7 @@ struct NoteState {
     bool has(uint8_t flag) const { return (flags & flag) != 0; }
     void set(uint8_t flag, bool on) { flags = static_cast<uint8_t>(on ? flags | flag : flags & ~flag); }
 
-    uint8_t sounding = 0;   // the note byte of the note still on, while SOUNDING
+    uint8_t sounding = 0;   // the key of the note still on, while SOUNDING
     uint32_t glideStep = 0;
     uint32_t glideSum = 0;
     uint16_t detune = 0;
@@ -102,9 +102,11 @@ struct NoteState {
 // registers while MIDI bytes are stored.
 class TrackConverter {
 public:
-    TrackConverter(SongState& song, VoiceSide& voices, TrackListener& listener, int t, int loops)
+    TrackConverter(SongState& song, VoiceSide& voices, TrackListener& listener, int t,
+                   const TrackOptions& options)
         : m_song(song), m_voices(voices), m_listener(listener), m_track(t), m_pcm(t >= FM_TRACKS),
-          m_loopsLeft(loops - 1) {}
+          m_loopsLeft(options.loops - 1), m_pcmKeys(options.pcmKeys),
+          m_findingPcmKeys(options.findingPcmKeys) {}
 
     void preamble(MidiTrack::Writer& out) const {
         out.programChange(m_pcm ? DRUM_KIT : FM_PROGRAM);
@@ -166,7 +168,8 @@ public:
             if (left < 0) [[unlikely]] {
                 break;
             }
-            if (!(step == NOTE ? note(in, out, notes, b) : command(in, out, notes, step))) {
+            if (!(step == NOTE ? note(in, out, notes, m_pcm ? pcmKey(b) : keyOf(b))
+                               : command(in, out, notes, step))) {
                 whole = true;
                 break;
             }
@@ -177,51 +180,51 @@ public:
     }
 
 private:
-    // Returns false when the note's duration is cut off: then not even the sounding
-    // note is ended.
+    // A note on key. Returns false when the note's duration is cut off: then not even
+    // the sounding note is ended.
     [[gnu::always_inline]] static bool note(MdxReader& in, MidiTrack::Writer& out, NoteState& n,
-                                            uint8_t noteByte) {
+                                            uint8_t key) {
         uint8_t duration = 0;
         if (!in.u8(duration)) {
             return false;
         }
         if (n.flags == 0) {
             // A plain note, as most are: on now, off when its length is over.
-            out.note(keyOf(noteByte), NOTE_VELOCITY, duration + 1u, 0x00);
+            out.note(key, NOTE_VELOCITY, duration + 1u, 0x00);
             return true;
         }
         if (n.flags == NoteState::VOICE_TICK) {
             // A plain note right after a voice select, which delayed it by a tick: it
             // ends where it would have ended.
-            out.note(keyOf(noteByte), NOTE_VELOCITY, duration, 0x00);
+            out.note(key, NOTE_VELOCITY, duration, 0x00);
             n.flags = 0;
             return true;
         }
         if ((n.flags & ~NoteState::VOICE_TICK) == (NoteState::TIED_NOTE | NoteState::SOUNDING) &&
-            noteByte == n.sounding) {
+            key == n.sounding) {
             // The note a tie carries on: it goes on sounding, and ends with this one.
             out.wait(duration + 1u);
             if (n.has(NoteState::VOICE_TICK)) {
                 out.takeBackTick();
             }
-            out.noteOff(keyOf(noteByte), 0x00);
+            out.noteOff(key, 0x00);
             n.flags = 0;
             return true;
         }
         if (!n.has(NoteState::TIED_NOTE)) {
             if (n.has(NoteState::SOUNDING)) {
-                out.noteOff(keyOf(n.sounding), NOTE_VELOCITY);
+                out.noteOff(n.sounding, NOTE_VELOCITY);
             }
-            out.noteOn(keyOf(noteByte), NOTE_VELOCITY);
+            out.noteOn(key, NOTE_VELOCITY);
             n.glideSum = 0;
-            n.sounding = noteByte;
-        } else if (noteByte != n.sounding) {
+            n.sounding = key;
+        } else if (key != n.sounding) {
             // Legato: the new note sounds before the old one stops, on the same tick.
-            out.noteOn(keyOf(noteByte), NOTE_VELOCITY);
-            out.noteOff(keyOf(n.sounding), NOTE_VELOCITY);
+            out.noteOn(key, NOTE_VELOCITY);
+            out.noteOff(n.sounding, NOTE_VELOCITY);
             n.glideSum = 0;
             endGlide(out, n);
-            n.sounding = noteByte;
+            n.sounding = key;
         }
         n.set(NoteState::SOUNDING, true);
 
@@ -237,7 +240,7 @@ private:
             if (n.has(NoteState::VOICE_TICK)) {
                 out.takeBackTick();
             }
-            out.noteOff(keyOf(n.sounding), 0x00);
+            out.noteOff(n.sounding, 0x00);
             n.set(NoteState::VOICE_TICK, false);
             endGlide(out, n);
             n.set(NoteState::SOUNDING, false);
@@ -263,6 +266,16 @@ private:
             out.pitchBend(BEND_CENTRE);
             n.set(NoteState::GLIDE, false);
         }
+    }
+
+    // The key of a PCM track's note: its sample in the form the track set, looked up in
+    // the song's PCM keys, or found for them. Without them, the note byte's own key.
+    uint8_t pcmKey(uint8_t noteByte) {
+        if (m_pcmKeys == nullptr) {
+            return keyOf(noteByte);
+        }
+        const PcmSound sound{static_cast<uint16_t>(m_pcmBank * 96u + (noteByte - FIRST_NOTE)), m_pcmForm};
+        return m_findingPcmKeys ? m_pcmKeys->played(sound) : m_pcmKeys->keyOf(sound);
     }
 
     // A command with a handler, by its step. Returns false at the end of the track,
@@ -309,15 +322,22 @@ private:
             out.controller(0x0A, operands[0] == 1 ? 0 : operands[0] == 2 ? 127 : 64);
             return true;
         case Handler::VOICE_SELECT: return voiceSelect(out, n, operands[0]);
+        case Handler::PCM_MODE:
+            // The 8-channel extension is switched on from the first track.
+            m_song.pcm8 = m_song.pcm8 || m_track == 0;
+            return true;
         case Handler::TEMPO:
             // (256 - T) x 256 microseconds a tick, 48 ticks a quarter note.
             out.tempo((256u - operands[0]) * 12288u);
             return true;
         case Handler::CHIP_LFO: return chipLfo(out, operands);
         case Handler::NOISE:
-            // Only the eighth channel of the chip has a noise generator.
+            // Only the eighth channel of the chip has a noise generator; on a PCM track
+            // the command sets the form of the notes after it.
             if (m_track == FM_TRACKS - 1) {
                 m_voices.captureNoise(m_song.currentVoice, decodeNoise(operands[0]));
+            } else if (m_pcm) {
+                m_pcmForm = pcmFormOf(operands[0], m_song.pcm8);
             }
             return true;
         }
@@ -325,7 +345,7 @@ private:
     }
 
     static constexpr auto FIXED_OPERANDS = [] {
-        std::array<uint8_t, static_cast<size_t>(Handler::NOISE) + 1> counts{};
+        std::array<uint8_t, static_cast<size_t>(Handler::PCM_MODE) + 1> counts{};
         for (size_t h = 0; h < counts.size(); ++h) {
             counts[h] = static_cast<uint8_t>(operandsOf(static_cast<Handler>(h)));
         }
@@ -362,7 +382,10 @@ private:
 
     [[gnu::always_inline]] bool voiceSelect(MidiTrack::Writer& out, NoteState& n, uint8_t operand) {
         if (m_pcm) {
-            return true;   // a sample part has no voice to select
+            // A sample part has no voice; with the 8-channel extension it selects a
+            // bank of 96 samples.
+            m_pcmBank = m_song.pcm8 ? operand : 0;
+            return true;
         }
         m_song.currentVoice = operand & 0x7F;
         m_listener.voiceSelected(m_song.currentVoice);
@@ -432,6 +455,10 @@ private:
     const bool m_pcm;
     int m_loopsLeft;          // jumps back to the loop point still to make
     uint8_t m_volume = 127;   // repeated by volume operands without a meaning
+    PcmKeys* m_pcmKeys;
+    bool m_findingPcmKeys;
+    PcmForm m_pcmForm = DEFAULT_PCM_FORM;
+    uint8_t m_pcmBank = 0;
 };
 
 }   // namespace
@@ -457,7 +484,7 @@ TrackResult convertTrack(const RunContext& ctx, const MdxImage& image, SongState
         writer.sequenceName({reinterpret_cast<const uint8_t*>(options.name.data()), options.name.size()});
     }
     writer.wait(preambleStartTick(t));
-    TrackConverter converter(song, voices, listener, t, options.loops);
+    TrackConverter converter(song, voices, listener, t, options);
     converter.preamble(writer);
     writer.wait(firstElementTick(trackCount) - (preambleStartTick(t) + 6));
     MdxReader reader(image.bytes(), image.trackOffset(t));

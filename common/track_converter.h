@@ -6,6 +6,7 @@
 
 #include "mdx_image.h"
 #include "midi_track.h"
+#include "pcm_keys.h"
 #include "run_context.h"
 #include "voice_side.h"
 
@@ -29,6 +30,7 @@ struct RepeatStack {
 struct SongState {
     int currentVoice = -1;   // -1 until the run's first voice select
     RepeatStack repeats;
+    bool pcm8 = false;   // the first track switched the 8-channel PCM extension on
 };
 
 // What the converter tells besides the MIDI bytes, for the console.
@@ -42,8 +44,10 @@ protected:
 
 // What a run asks of every track beyond the plain conversion.
 struct TrackOptions {
-    int loops = 1;           // plays of each track's loop in all, 1 to 255
-    std::string_view name;   // a sequence name for the chunk, or none when empty
+    int loops = 1;                 // plays of each track's loop in all, 1 to 255
+    std::string_view name;         // a sequence name for the chunk, or none when empty
+    PcmKeys* pcmKeys = nullptr;    // a PCM track's keys; without them, note byte - 125
+    bool findingPcmKeys = false;   // the PCM tracks' first conversion, which finds the keys
 };
 
 // Track t's preamble takes ticks 8t+1 to 8t+7, so that no two tracks' preambles share

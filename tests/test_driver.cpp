@@ -7,10 +7,12 @@
 #include <sstream>
 
 #include "bank_voice_side.h"
+#include "bytes.h"
 #include "console.h"
 #include "driver.h"
 #include "mdx_builder.h"
 #include "midi_shape.h"
+#include "pdx.h"
 #include "programs.h"
 #include "run_helpers.h"
 #include "text_voice_side.h"
@@ -85,7 +87,9 @@ TEST_F(Driver, PrintsEachProgramsUsageTextForNoArgumentsAndForHelp) {
     const std::string more =
         "-pcm:Convert the PCM tracks too, on MIDI channel 10.\n"
         "-loop N:Play each track's loop N times in all (1 to 255).\n"
-        "-title:Name the first MIDI track after the song's title.\n";
+        "-title:Name the first MIDI track after the song's title.\n"
+        "-sf2 FILE:Write the song's PCM samples as a SoundFont 2 drum kit.\n"
+        "-pdx FILE:Take the PCM samples from FILE, not from the file the song names.\n";
     EXPECT_EQ(run(bank, {"--help"}), (Result{0, "", bankUsage + more}));
     EXPECT_EQ(run(text, {"--help"}), (Result{0, "", textUsage + more}));
     // Help after an input name: nothing is converted.
@@ -339,6 +343,120 @@ TEST_F(Driver, SetsUpAReusedRunContextAfresh) {
         const Result r = run(bank, {in}, nullptr, &ctx);
         EXPECT_NE(r.err.find("KARVO:track 0 runs away"), std::string::npos) << r.err;
     }
+}
+
+// A song with a PCM track that names its sample file name as its head does.
+Bytes pcmSong(const std::string& sampleFileName) {
+    test::MdxFixture f =
+        test::withTracks({{0xFF, 0xC8}, {}, {}, {}, {}, {}, {}, {}, {0xA1, 0x05, 0xA3, 0x05}});
+    f.pdx = sampleFileName;
+    return test::buildMdx(f);
+}
+
+// The sample file is looked for beside the song, under the name's last component
+// only: a song cannot pull a file from another folder into the SoundFont.
+TEST_F(Driver, FindsTheSongsSampleFileBesideItAndNowhereElse) {
+    const Bytes kit = test::readFile(KARVO_EXAMPLE_PDX);
+    std::filesystem::create_directories(dir.path("song"));
+    std::filesystem::create_directories(dir.path("secret"));
+    test::writeFile(dir.path("secret/kit.pdx"), kit);
+    const struct {
+        const char* name;
+        std::string head;     // the name in the song's head
+        std::string beside;   // the file beside the song, if any
+        std::vector<std::string> more;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"case ignored", "drums", "DRUMS.PDX", {}, 0, ""},
+        {"name as written", "Kit.Pdx", "Kit.Pdx", {}, 0, ""},
+        {"a path up and out", "../secret/kit.pdx", "", {}, 1, "KARVO:PCM file kit.pdx not found.\n"},
+        {"its last part only", "../secret/kit.pdx", "kit.pdx", {}, 0, ""},
+        {"an absolute path", "/etc/kit.pdx", "", {}, 1, "KARVO:PCM file kit.pdx not found.\n"},
+        {"backslashes", "..\\secret\\kit.pdx", "", {}, 1, "KARVO:PCM file kit.pdx not found.\n"},
+        {"no name", "", "kit.pdx", {}, 1, "KARVO:the song names no PCM file.\n"},
+        {"only a folder", "../", "", {}, 1, "KARVO:the song names no PCM file.\n"},
+        {"-pdx names any file", "", "", {"-pdx", dir.path("secret/kit.pdx")}, 0, ""},
+        {"-pdx before the head's name",
+         "kit.pdx",
+         "kit.pdx",
+         {"-pdx", dir.path("none.pdx")},
+         1,
+         "KARVO:PCM file " + dir.path("none.pdx") + " not found.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path("song"))) {
+            std::filesystem::remove(entry.path());
+        }
+        if (!c.beside.empty()) {
+            test::writeFile(dir.path("song/" + c.beside), kit);
+        }
+        const std::string in = file("song/in.mdx", pcmSong(c.head));
+        std::vector<std::string> args = {
+            in, "-pcm", "-sf2", dir.path("song/out.sf2"), "-midi", dir.path("song/out.mid")};
+        args.insert(args.end(), c.more.begin(), c.more.end());
+        const Result r = run(bank, args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(r.err.ends_with(c.message)) << r.err;
+        EXPECT_EQ(std::filesystem::exists(dir.path("song/out.sf2")), c.status == 0);
+        EXPECT_EQ(std::filesystem::exists(dir.path("song/out.mid")), c.status == 0);
+        if (c.status == 1) {
+            EXPECT_EQ(r.err.find("MIDI header write"), std::string::npos)
+                << r.err;   // before anything is written
+        }
+    }
+}
+
+TEST_F(Driver, RefusesASampleFileShorterThanATableAndCountsRecordsOutOfRange) {
+    const std::string in = file("in.mdx", pcmSong("kit.pdx"));
+    const std::string sf2 = dir.path("out.sf2");
+    file("kit.pdx", Bytes(PDX_BLOCK_SIZE - 1, 0));
+    const Result shortFile = run(bank, {in, "-sf2", sf2});
+    EXPECT_EQ(shortFile.status, 1);
+    EXPECT_TRUE(shortFile.err.ends_with("KARVO:PCM file kit.pdx not found.\n")) << shortFile.err;
+    Bytes kit = test::readFile(KARVO_EXAMPLE_PDX);
+    writeBe32(&kit[8 * 40], 0x100000);   // entry 40 past the end, 41 into the table
+    writeBe32(&kit[8 * 40 + 4], 1);
+    writeBe32(&kit[8 * 41], 0x10);
+    writeBe32(&kit[8 * 41 + 4], 1);
+    file("kit.pdx", kit);
+    const Result r = run(bank, {in, "-sf2", sf2});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("KARVO:PCM file kit.pdx: 2 samples out of range, left out.\n"), std::string::npos)
+        << r.err;
+    file("kit.pdx", Bytes(PDX_BLOCK_SIZE, 0));
+    const Result none = run(bank, {in, "-sf2", sf2});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(none.err.ends_with("KARVO:PCM file kit.pdx holds no samples.\n")) << none.err;
+    // Samples in a second bank only: the song plays none of them, and that is known
+    // once its tracks are read; still nothing is put in place.
+    Bytes secondBank(2 * PDX_BLOCK_SIZE + 4, 0x11);
+    std::fill(secondBank.begin(), secondBank.begin() + 2 * PDX_BLOCK_SIZE, 0);
+    writeBe32(&secondBank[8 * 96], 2 * PDX_BLOCK_SIZE);
+    writeBe32(&secondBank[8 * 96 + 4], 4);
+    file("kit.pdx", secondBank);
+    const Bytes earlierKit = test::readFile(sf2);
+    const Result unplayed = run(bank, {in, "-sf2", sf2, "-midi", dir.path("out.mid")});
+    EXPECT_EQ(unplayed.status, 1);
+    EXPECT_TRUE(unplayed.err.ends_with("KARVO:PCM file kit.pdx holds no samples.\n")) << unplayed.err;
+    EXPECT_EQ(test::readFile(sf2), earlierKit);
+    EXPECT_FALSE(std::filesystem::exists(dir.path("out.mid")));
+}
+
+// The MIDI file is the same with and without -sf2; -pdx alone changes nothing.
+TEST_F(Driver, WritesTheSameMidiFileWithAndWithoutTheSoundFont) {
+    file("kit.pdx", test::readFile(KARVO_EXAMPLE_PDX));
+    const std::string in = file("in.mdx", pcmSong("kit.pdx"));
+    const Result plain = run(text, {in, "-pcm", "-midi", dir.path("plain.mid")});
+    const Result withKit = run(text, {in, "-pcm", "-midi", dir.path("kit.mid"), "-sf2", dir.path("kit.sf2")});
+    const Result pdxOnly =
+        run(text, {in, "-pcm", "-midi", dir.path("pdx.mid"), "-pdx", dir.path("none.pdx")});
+    EXPECT_EQ(withKit, plain);
+    EXPECT_EQ(pdxOnly, plain);
+    EXPECT_EQ(test::readFile(dir.path("kit.mid")), test::readFile(dir.path("plain.mid")));
+    EXPECT_EQ(test::readFile(dir.path("pdx.mid")), test::readFile(dir.path("plain.mid")));
+    EXPECT_FALSE(std::filesystem::exists(dir.path("none.pdx")));
 }
 
 void expectResetVoice(const VoiceRecord& v, int slot) {

@@ -113,6 +113,27 @@ TEST_F(OutputFiles, RefusesAnOutputThatIsTheInputByAnyName) {
     std::fclose(redirected);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(test::readFile(in), SONG);
+
+    // The sample file -sf2 reads is an input as well, found beside the song or named.
+    test::MdxFixture kitSong = test::withTracks({{0xFF, 0xC8}});
+    kitSong.pdx = "kit";
+    const std::string song = file("kit_song.mdx", test::buildMdx(kitSong));
+    const Bytes samples = test::readFile(KARVO_EXAMPLE_PDX);
+    const std::string kit = file("KIT.PDX", samples);
+    for (const char* option : {"-midi", "-o", "-sf2"}) {
+        for (const bool named : {false, true}) {
+            SCOPED_TRACE(std::string(option) + (named ? " -pdx" : ""));
+            std::vector<std::string> args = {song, "-sf2", path("kit.sf2"), option, kit};
+            if (named) {
+                args.insert(args.end(), {"-pdx", path("./KIT.PDX")});
+            }
+            const Outcome k = run(bank, args);
+            EXPECT_EQ(k.status, 1);
+            EXPECT_TRUE(k.err.ends_with("KARVO:output file " + kit + " is the input file.\n")) << k.err;
+            EXPECT_EQ(test::readFile(kit), samples);
+            EXPECT_FALSE(fs::exists(path("kit.sf2")));
+        }
+    }
 }
 
 TEST_F(OutputFiles, RefusesOneFileNamedByBothOutputs) {

@@ -3,6 +3,7 @@
 
 #include "mdx_builder.h"
 #include "midi_shape.h"
+#include "pcm_keys.h"
 #include "recording_side.h"
 #include "track_converter.h"
 
@@ -480,6 +481,96 @@ TEST(ConvertTrack, PlaysAPcmTrackOnChannel10WithTheDrumKitAndNoVoice) {
     EXPECT_TRUE(run.voices.empty());
     EXPECT_TRUE(run.side.calls.empty());
     EXPECT_EQ(run.song.currentVoice, 3);
+}
+
+// The keys of a PCM track's notes after the first track, as a run with -pcm finds and
+// then uses them: each sample in each form on a key of its own.
+std::vector<int> pcmNoteKeys(const Bytes& firstTrack, const Bytes& pcmTrack) {
+    Bytes image = firstTrack;
+    image.insert(image.end(), pcmTrack.begin(), pcmTrack.end());
+    std::vector<uint32_t> offsets(9, static_cast<uint32_t>(firstTrack.size()));
+    offsets[0] = 0;
+    const MdxImage song(image, 0, offsets);
+    TrackRun run;
+    convertTrack(run.ctx, song, run.song, run.side, run, run.out, 0, 9);
+    PcmKeys keys;
+    SongState trial = run.song;
+    convertTrack(run.ctx, song, trial, run.side, run, run.out, 8, 9, {1, {}, &keys, true});
+    keys.assign();
+    convertTrack(run.ctx, song, run.song, run.side, run, run.out, 8, 9, {1, {}, &keys, false});
+    std::vector<int> noteOns;
+    for (const auto& [tick, event] : timeline(Bytes(run.out.bytes().begin(), run.out.bytes().end()))) {
+        if (event[0] == 0x99) {
+            noteOns.push_back(event[1]);
+        }
+    }
+    return noteOns;
+}
+
+TEST(ConvertTrack, PlaysEachPcmSampleAndFormOnAKeyOfItsOwn) {
+    const Bytes kick = {0xA1, 0x05};   // sample 33, key 36 by default
+    const Bytes pcm8 = {0xE8, 0xF1};   // the 8-channel extension, switched on by track 0
+    const Bytes plain = {0xF1};
+    const struct {
+        const char* name;
+        Bytes first;
+        Bytes pcm;
+        std::vector<int> keys;
+    } cases[] = {
+        {"the default form keeps its key", plain, test::concat({kick, {0xED, 0x04}, kick, {0xF1}}), {36, 36}},
+        {"another rate takes the first free key",
+         plain,
+         test::concat({kick, {0xED, 0x02}, kick, {0xF1}}),
+         {36, 127}},
+        {"each rate its own key, in the order first played",
+         plain,
+         test::concat(
+             {{0xED, 0x02}, kick, {0xED, 0x00}, kick, {0xED, 0x02}, kick, {0xED, 0x0C}, kick, {0xF1}}),
+         {127, 126, 127, 36}},
+        {"forms 5 to 7 play as the default without the extension",
+         plain,
+         test::concat({{0xED, 0x05}, kick, {0xED, 0x07}, kick, {0xF1}}),
+         {36, 36}},
+        {"16-bit and 8-bit with it; 7 as the default",
+         pcm8,
+         test::concat({{0xED, 0x05}, kick, {0xED, 0x06}, kick, {0xED, 0x07}, kick, {0xF1}}),
+         {127, 126, 36}},
+        {"a bank with the extension",
+         pcm8,
+         test::concat({{0xFD, 0x01}, {0x80, 0x05}, {0xFD, 0x00}, kick, {0xF1}}),
+         {127, 36}},
+        {"no bank without it", plain, test::concat({{0xFD, 0x01}, {0x80, 0x05}, {0xF1}}), {3}},
+        {"the extension from track 0 only",
+         {0xFF, 0xC8, 0xF1},
+         test::concat({{0xE8, 0xED, 0x05}, kick, {0xF1}}),
+         {36}},
+        {"keys the default notes use are skipped",
+         plain,
+         test::concat({{0xDF, 0x05, 0xED, 0x02}, kick, {0xF1}}),
+         {98, 127}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(pcmNoteKeys(c.first, c.pcm), c.keys) << c.name;
+    }
+}
+
+TEST(PcmKeys, GivesEverySoundAKeyAndTheRestTheirDefaultKeyWhenTheFreeKeysRunOut) {
+    PcmKeys keys;
+    for (uint16_t s = 0; s < 96; ++s) {
+        keys.played({s, DEFAULT_PCM_FORM});   // keys 3 to 98
+    }
+    for (uint16_t s = 0; s < 40; ++s) {
+        keys.played({s, PcmForm::ADPCM_7812});
+    }
+    keys.assign();
+    // 127 to 99 and 2 to 0: 32 free keys.
+    EXPECT_EQ(keys.keyOf({0, PcmForm::ADPCM_7812}), 127);
+    EXPECT_EQ(keys.keyOf({28, PcmForm::ADPCM_7812}), 99);
+    EXPECT_EQ(keys.keyOf({29, PcmForm::ADPCM_7812}), 2);
+    EXPECT_EQ(keys.keyOf({31, PcmForm::ADPCM_7812}), 0);
+    EXPECT_EQ(keys.keyOf({32, PcmForm::ADPCM_7812}), 35);   // out of keys: its sample's own
+    EXPECT_EQ(keys.keyOf({5, PcmForm::ADPCM_3906}), 8);     // never played
+    EXPECT_EQ(keys.keys().size(), 128u);
 }
 
 TEST(ConvertTrack, PlaysTheLoopAsOftenAsAskedAndEndsWhereThereIsNone) {

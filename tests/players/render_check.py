@@ -12,7 +12,8 @@ each MIDI file to a WAV file with a General MIDI soundfont, and the rendering mu
     render_check.py --karvo2 P --karvo P --fluidsynth F --soundfont SF2
                     --example MDX --work DIR CASE
 
-CASE is a song: "demo" (the example), "demo_options" (the example with -pcm,
+CASE is a song: "demo" (the example), "demo_kit" (the example's drums through the
+SoundFont made of its own sample file: every drum note must start a hit), "demo_options" (the example with -pcm,
 -loop 2 and -title: the sample drums on MIDI channel 10 must sound on their own,
 and every track must be longer by exactly its loop, as the example is written: 9
 bars of 192 ticks), or a hostile input generated here that still converts: "repeat_bomb" (cut off at the element limit), "glide_bomb" (cut off at
@@ -169,6 +170,17 @@ def song_seconds(division, tracks):
         seconds += (at - tick) * tempo / division / 1e6
         tick, tempo = at, value
     return seconds + (end - tick) * tempo / division / 1e6
+
+
+def seconds_at(division, tracks, tick):
+    """The time of tick, through every tempo change before it."""
+    seconds, at_tick, tempo = 0.0, 0, DEFAULT_TEMPO
+    for at, value in tempo_events(tracks):
+        if at >= tick:
+            break
+        seconds += (at - at_tick) * tempo / division / 1e6
+        at_tick, tempo = at, value
+    return seconds + (tick - at_tick) * tempo / division / 1e6
 
 
 def sounding_notes(tracks):
@@ -391,6 +403,40 @@ def demo_options(args):
           % ("loops", DEMO_LOOP_TICKS, PCM_CHANNEL + 1))
 
 
+def demo_kit(args):
+    """The example's drums through the SoundFont the programs make of its sample file:
+    fluidsynth loads it without a word, the drums sound, and every drum note sounds
+    where the MIDI file puts it."""
+    kit = os.path.join(args.work, "demo.sf2")
+    midi = convert(args, "demo_kit", args.example, None, ("-pcm", "-sf2", kit))
+    with open(midi, "rb") as f:
+        division, tracks = read_midi(f.read())
+    drums = tracks[FIRST_PCM_TRACK]
+    tempo = [(tick, event) for events in tracks for tick, event in events if event[:2] == b"\xff\x51"]
+    alone = os.path.join(args.work, "demo_kit_drums.mid")
+    with open(alone, "wb") as f:
+        f.write(write_midi(division, [sorted(tempo) + [(max(t for t, _ in tempo), b"\xff\x2f\x00")], drums]))
+    own = argparse.Namespace(**vars(args))
+    own.soundfont = kit
+    check_midi_file(own, alone, "drums in kit")
+    # Each note-on starts a hit: around it (fluidsynth's player starts events up to
+    # some milliseconds early) the sound rises far above what it was just before.
+    samples, channels = render(own, alone, alone + ".wav", song_seconds(division, tracks))
+    mono = [max(abs(samples[i]), abs(samples[i + channels - 1])) for i in range(0, len(samples), channels)]
+
+    def level(start, end):
+        a, b = (max(0, min(len(mono), int(x * SAMPLE_RATE))) for x in (start, end))
+        return max(mono[a:b], default=0)
+
+    starts = [seconds_at(division, [drums, tempo], tick)
+              for tick, event in drums if event[0] & 0xF0 == 0x90 and event[2] > 0]
+    missed = [t for t in starts if level(t - 0.012, t + 0.010) < 4 * max(level(t - 0.040, t - 0.015), 64)]
+    if not starts or missed:
+        raise CheckFailed("kit: %d of %d drum notes start no hit, the first at %.3f s"
+                          % (len(missed), len(starts), missed[0] if missed else 0.0))
+    print("%-13s %d drum notes, each a hit where it stands" % ("kit", len(starts)))
+
+
 # -------------------------------------------------------------- broken copies
 
 def self_test(args):
@@ -446,7 +492,7 @@ def main():
     parser = argparse.ArgumentParser()
     for opt in ("--karvo2", "--karvo", "--fluidsynth", "--soundfont", "--example", "--work"):
         parser.add_argument(opt, required=True)
-    parser.add_argument("case", choices=["demo", "demo_options", "self_test"] + sorted(HOSTILE))
+    parser.add_argument("case", choices=["demo", "demo_options", "demo_kit", "self_test"] + sorted(HOSTILE))
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     try:
@@ -456,6 +502,9 @@ def main():
             return 0 if all(results) else 1
         if args.case == "demo_options":
             demo_options(args)
+            return 0
+        if args.case == "demo_kit":
+            demo_kit(args)
             return 0
         if args.case == "demo":
             midi = convert(args, "demo", args.example, None)
