@@ -11,11 +11,11 @@
 #include <utility>
 
 #include "console.h"
-#include "drum_kit.h"
 #include "mdx_image.h"
 #include "midi_track.h"
 #include "options.h"
 #include "output_file.h"
+#include "song_sounds.h"
 #include "track_converter.h"
 #include "voice_decoder.h"
 
@@ -49,7 +49,7 @@ constexpr const char* HELP_MORE[] = {
     "-pcm:Convert the PCM tracks too, on MIDI channel 10.\n",
     "-loop N:Play each track's loop N times in all (1 to 255).\n",
     "-title:Name the first MIDI track after the song's title.\n",
-    "-sf2 FILE:Write the song's PCM samples as a SoundFont 2 drum kit.\n",
+    "-sf2 FILE:Write the song's FM voices and PCM samples as a SoundFont 2 file.\n",
     "-pdx FILE:Take the PCM samples from FILE, not from the file the song names.\n",
 };
 
@@ -128,7 +128,9 @@ private:
     Step readSampleFile(const Options& options);
     void convertTracks(const Options& options);
     void convertPcmTracks(const Options& options, SongState& song, MidiTrack& track);
-    Step writeSoundFont();
+    VoiceSide& voiceSide();
+    void keepChunk(const MidiTrack& track, bool fm);
+    Step buildSoundFont();
     Step writeOutputs(const Options& options);
     void closeInput();
     void usage(bool full);
@@ -147,11 +149,11 @@ private:
     MdxHead m_head;
     MdxImage m_image;
     int m_trackCount = 0;
-    // With -sf2: the song's PCM sample file, its table, and the keys of its PCM notes.
-    std::vector<uint8_t> m_sampleFile;
-    PdxTable m_sampleTable;
-    std::string m_sampleFileShown;   // its name in messages
-    PcmKeys m_pcmKeys;
+    PcmKeys m_pcmKeys;   // the keys of the PCM notes
+    // With -sf2: the song's sounds, what kept its samples out of them, and the soundfont.
+    SongSounds m_sounds{m_side};
+    std::string m_samplesMissing;
+    SongSounds::Built m_soundFont;
 };
 
 void Run::usage(bool full) {
@@ -260,7 +262,9 @@ Step Run::readSong(const Options& options) {
 
 // The sample file -pdx names, or else the one the head names, looked for beside the
 // input (in the current folder for standard input) under the names pdxCandidates
-// gives, which name no other folder.
+// gives, which name no other folder. Only a file -pdx names must be there: without
+// one the soundfont may still hold the song's FM voices, which is known once the
+// tracks are converted, and what was missing is told then.
 Step Run::readSampleFile(const Options& options) {
     std::vector<std::string> paths;
     std::string shown;
@@ -270,7 +274,8 @@ Step Run::readSampleFile(const Options& options) {
     } else {
         const std::vector<std::string> names = pdxCandidates(pdxNameInHead(m_head.bytes));
         if (names.empty()) {
-            return failed(MSG_NO_SAMPLE_FILE);
+            m_samplesMissing = MSG_NO_SAMPLE_FILE;
+            return std::nullopt;
         }
         const std::string folder = m_in != m_ctx.sin ? platform::folderPrefix(options.inputName) : "";
         for (const std::string& name : names) {
@@ -278,29 +283,28 @@ Step Run::readSampleFile(const Options& options) {
         }
         shown = names.front();
     }
+    std::vector<uint8_t> file;
     const std::string* found = nullptr;
     for (const std::string& path : paths) {
-        if (platform::readWholeFile(path, m_sampleFile)) {
+        if (platform::readWholeFile(path, file)) {
             found = &path;
             break;
         }
     }
     std::optional<PdxTable> table;
-    if (found == nullptr || !(table = readPdxTable(m_sampleFile))) {
-        return failed(format(MSG_SAMPLE_FILE_NOT_FOUND, shown.c_str()));
+    if (found == nullptr || !(table = readPdxTable(file))) {
+        m_samplesMissing = format(MSG_SAMPLE_FILE_NOT_FOUND, shown.c_str());
+        return options.hasSampleFile ? Step(failed(m_samplesMissing)) : std::nullopt;
     }
     if (Step ending = refuseOutputsOver(platform::idOf(*found), options)) {
         return ending;
     }
-    m_sampleTable = std::move(*table);
-    if (m_sampleTable.leftOut != 0) {
-        m_console.error(format(MSG_SAMPLES_LEFT_OUT, shown.c_str(), m_sampleTable.leftOut));
+    if (table->leftOut != 0) {
+        m_console.error(format(MSG_SAMPLES_LEFT_OUT, shown.c_str(), table->leftOut));
     }
-    m_sampleFileShown = shown;
-    if (std::all_of(m_sampleTable.samples.begin(), m_sampleTable.samples.end(),
-                    [](const PdxSample& s) { return s.empty(); })) {
-        return failed(format(MSG_NO_SAMPLES, shown.c_str()));
-    }
+    // Whether any of them is played or fits the kit is known at the end.
+    m_samplesMissing = format(MSG_NO_SAMPLES, shown.c_str());
+    m_sounds.setSamples(std::move(file), std::move(*table));
     return std::nullopt;
 }
 
@@ -329,15 +333,25 @@ void Run::convertTracks(const Options& options) {
     for (int t = 0; t < fmTracks; ++t) {
         m_console.error(format(MSG_START_TRACK, t));
         const TrackOptions trackOptions{options.loops, t == 0 ? std::string_view(title) : std::string_view()};
-        if (!convertTrack(m_ctx, m_image, song, m_side, m_console, track, t, m_trackCount, trackOptions)
+        if (!convertTrack(m_ctx, m_image, song, voiceSide(), m_console, track, t, m_trackCount, trackOptions)
                  .whole) {
             m_console.error(format(MSG_RUNAWAY, t));
         }
-        if (midi) {
-            std::fwrite(track.bytes().data(), 1, track.size(), m_midiFile.stream());
-        }
+        keepChunk(track, true);
     }
     convertPcmTracks(options, song, track);
+}
+
+// With -sf2 the soundfont sees the voices' settings and the chunks as they pass.
+VoiceSide& Run::voiceSide() { return m_soundFontFile.isOpen() ? m_sounds.captures() : m_side; }
+
+void Run::keepChunk(const MidiTrack& track, bool fm) {
+    if (m_midiFile.isOpen()) {
+        std::fwrite(track.bytes().data(), 1, track.size(), m_midiFile.stream());
+    }
+    if (m_soundFontFile.isOpen()) {
+        m_sounds.addChunk(track.bytes(), fm);
+    }
 }
 
 // The PCM tracks are converted twice: once, from a copy of what carries from track to
@@ -350,39 +364,33 @@ void Run::convertPcmTracks(const Options& options, SongState& song, MidiTrack& t
     const TrackOptions finding{options.loops, {}, &m_pcmKeys, true};
     SongState trial = song;
     for (int t = FM_TRACKS; t < m_trackCount; ++t) {
-        convertTrack(m_ctx, m_image, trial, m_side, m_console, track, t, m_trackCount, finding);
+        convertTrack(m_ctx, m_image, trial, voiceSide(), m_console, track, t, m_trackCount, finding);
     }
     m_pcmKeys.assign();
     const TrackOptions keyed{options.loops, {}, &m_pcmKeys, false};
     for (int t = FM_TRACKS; t < m_trackCount; ++t) {
         m_console.error(format(MSG_START_TRACK, t));
-        if (!convertTrack(m_ctx, m_image, song, m_side, m_console, track, t, m_trackCount, keyed).whole) {
+        if (!convertTrack(m_ctx, m_image, song, voiceSide(), m_console, track, t, m_trackCount, keyed)
+                 .whole) {
             m_console.error(format(MSG_RUNAWAY, t));
         }
-        if (m_midiFile.isOpen()) {
-            std::fwrite(track.bytes().data(), 1, track.size(), m_midiFile.stream());
-        }
+        keepChunk(track, false);
     }
 }
 
-// The song's own sounds: the drum kit of its sample file.
-Step Run::writeSoundFont() {
-    SoundFont font;
-    std::string name = platform::sjisToUtf8(m_head.title().data(), m_head.title().size());
-    font.name = name.empty() ? "MDX song" : name;
-    const DrumKit kit(m_sampleFile, m_sampleTable, m_pcmKeys);
-    // Entries too short to hold one point decode to nothing; nothing is put in place.
-    if (kit.empty()) {
-        return failed(format(MSG_NO_SAMPLES, m_sampleFileShown.c_str()));
+// The song's own sounds: its FM voices and the drum kit of its sample file. A song
+// with neither is refused for what was missing; with voices, what was missing is told.
+Step Run::buildSoundFont() {
+    const std::string title = platform::sjisToUtf8(m_head.title().data(), m_head.title().size());
+    m_soundFont = m_sounds.build(m_image, title, m_pcmKeys, m_ctx);
+    if (m_soundFont.empty()) {
+        return failed(m_samplesMissing);
     }
-    kit.addTo(font);
-    const std::optional<std::vector<uint8_t>> bytes = buildSoundFont(font);
-    if (!bytes) {
+    if (m_soundFont.bytes.empty()) {
         return failed(MSG_OUT_CANT_WRITE);
     }
-    std::fwrite(bytes->data(), 1, bytes->size(), m_soundFontFile.stream());
-    if (!m_soundFontFile.close()) {
-        return failed(MSG_OUT_CANT_WRITE);
+    if (m_soundFont.drumKeys == 0 && m_samplesMissing != MSG_NO_SAMPLE_FILE) {
+        m_console.error(m_samplesMissing);
     }
     return std::nullopt;
 }
@@ -392,6 +400,11 @@ Step Run::writeSoundFont() {
 Step Run::writeOutputs(const Options& options) {
     if (m_midiFile.isOpen() && !m_midiFile.close()) {
         return failed(MSG_OUT_CANT_WRITE);
+    }
+    if (m_soundFontFile.isOpen()) {
+        if (Step ending = buildSoundFont()) {
+            return ending;
+        }
     }
     // Without -o the voices go to standard output, with no message.
     if (options.hasVoiceOutput && !m_voiceFile.open(options.voiceOutput, m_program.textOutput)) {
@@ -408,8 +421,9 @@ Step Run::writeOutputs(const Options& options) {
         m_console.writeVoices(voices, m_program.textOutput);
     }
     if (m_soundFontFile.isOpen()) {
-        if (Step ending = writeSoundFont()) {
-            return ending;
+        std::fwrite(m_soundFont.bytes.data(), 1, m_soundFont.bytes.size(), m_soundFontFile.stream());
+        if (!m_soundFontFile.close()) {
+            return failed(MSG_OUT_CANT_WRITE);
         }
     }
     // Standard output carries the trace, and the voices when they have no file of

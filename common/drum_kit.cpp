@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fm_instrument.h"
+
 namespace karvo {
 namespace {
 
@@ -79,7 +81,7 @@ DrumKit::DrumKit(std::span<const uint8_t> file, const PdxTable& table, const Pcm
     std::sort(m_keys.begin(), m_keys.end(), [](const Key& a, const Key& b) { return a.key < b.key; });
 }
 
-void DrumKit::addTo(SoundFont& font) const {
+void DrumKit::addTo(SoundFont& font, bool alsoOnProgramZero) const {
     Instrument instrument{"song drums", Zone{}, {}};
     // A note plays its sample once, as recorded, and its note-off stops it, as the
     // sound chip's key-off does.
@@ -87,6 +89,8 @@ void DrumKit::addTo(SoundFont& font) const {
     instrument.global->modulators.push_back(
         {Modulator::MIDI_CC | Modulator::NEGATIVE | Modulator::CONCAVE | 7, Generator::INITIAL_ATTENUATION,
          VOLUME_AMOUNT, Modulator::NO_SOURCE, 0});
+    instrument.global->modulators.insert(instrument.global->modulators.end(), SWITCHED_PAN.begin(),
+                                         SWITCHED_PAN.end());
     for (const Key& k : m_keys) {
         font.samples.push_back({sampleName(k.sound), k.points, KIT_RATE, k.key, 0, 0, 0});
         Zone zone;
@@ -98,6 +102,9 @@ void DrumKit::addTo(SoundFont& font) const {
     // The percussion channel's kit; and the same on bank 0, program 0, where a player
     // starts every channel and where some play the percussion channel from.
     for (const uint16_t bank : {uint16_t{128}, uint16_t{0}}) {
+        if (bank == 0 && !alsoOnProgramZero) {
+            break;
+        }
         Preset preset{"song drums", 0, bank, std::nullopt, {}};
         preset.zones.push_back({font.instruments.size() - 1, {}, {}});
         font.presets.push_back(std::move(preset));

@@ -22,11 +22,12 @@ public:
     DrumKit(std::span<const uint8_t> file, const PdxTable& table, const PcmKeys& keys);
 
     bool empty() const { return m_keys.empty(); }
+    size_t keys() const { return m_keys.size(); }
 
     // Adds the kit to font: a sample for each key, one instrument, and the preset the
-    // percussion channel plays, bank 128, program 0, with its copy on bank 0, program
-    // 0. The kit's points stay here: it must outlive font.
-    void addTo(SoundFont& font) const;
+    // percussion channel plays, bank 128, program 0, with, if asked, its copy on bank 0,
+    // program 0. The kit's points stay here: it must outlive font.
+    void addTo(SoundFont& font, bool alsoOnProgramZero) const;
 
 private:
     struct Key {

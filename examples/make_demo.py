@@ -55,7 +55,8 @@ class Track:
 
     def play(self, text):
         """Notes 'A4:q', dotted 'E5:q.', ticks 'C2:6', rests 'R:h', '~' ties the note
-        into the next one, '^N' glides N semitones over the note's length."""
+        into the next one, '^N' glides over the note's length: N semitones in the MIDI
+        file, whose bends are half the song's, and 2N in the song itself."""
         for tok in text.replace("|", " ").split():
             name, length = tok.split(":")
             tie, length = length.endswith("~"), length.rstrip("~")
@@ -71,7 +72,8 @@ class Track:
                 continue
             assert 1 <= ticks <= 256 and 3 <= midi_key(name) <= 98, tok
             if glide:
-                # A bend step of 1/128 per tick; a range of 32 semitones is 256 steps each.
+                # The step per tick, in 1/16384 semitone: the MIDI file bends by it / 128
+                # per tick, 256 units a semitone over its range of 32 semitones.
                 self.cmd(0xF2, *be16(int(glide) * 256 * 128 // ticks))
             if tie:
                 self.cmd(0xF7)

@@ -43,7 +43,7 @@ TEST(DrumKit, PutsEachSampleAndFormOnItsKeyHeldAt31250Hz) {
 
     SoundFont font;
     const DrumKit kit(file, table, keys);
-    kit.addTo(font);
+    kit.addTo(font, true);
     ASSERT_EQ(font.samples.size(), 3u);   // sample 0 on key 3, sample 1 on 4 and at 7.8 kHz on 127
     const struct {
         uint8_t key;
@@ -69,7 +69,7 @@ TEST(DrumKit, PutsEachSampleAndFormOnItsKeyHeldAt31250Hz) {
     ASSERT_TRUE(drums.global.has_value());
     EXPECT_EQ(drums.global->generators[0].number, Generator::SAMPLE_MODES);
     EXPECT_EQ(drums.global->generators[0].amount, Generator::NO_LOOP);
-    ASSERT_EQ(drums.global->modulators.size(), 1u);
+    ASSERT_EQ(drums.global->modulators.size(), 3u);   // volume, then the pan's two sides
     EXPECT_EQ(drums.global->modulators[0].destination, Generator::INITIAL_ATTENUATION);
     ASSERT_EQ(font.presets.size(), 2u);
     EXPECT_EQ(font.presets[0].bank, 128);   // the percussion channel's
@@ -77,6 +77,11 @@ TEST(DrumKit, PutsEachSampleAndFormOnItsKeyHeldAt31250Hz) {
     EXPECT_EQ(font.presets[1].bank, 0);   // where a player starts every channel
     EXPECT_EQ(font.presets[1].program, 0);
     EXPECT_TRUE(buildSoundFont(font).has_value());
+    // Where an FM voice takes bank 0, program 0, the kit leaves it.
+    SoundFont withVoice;
+    kit.addTo(withVoice, false);
+    ASSERT_EQ(withVoice.presets.size(), 1u);
+    EXPECT_EQ(withVoice.presets[0].bank, 128);
 }
 
 TEST(DrumKit, IsEmptyForASampleFileWithoutSamples) {

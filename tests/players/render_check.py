@@ -40,6 +40,8 @@ DEFAULT_TEMPO = 500000          # microseconds per quarter note until a tempo ev
 LENGTH_TOLERANCE = 1.0          # seconds
 QUIET_DB = -60.0                # below this, relative to the peak, counts as silence
 SILENT_PEAK_DBFS = -40.0        # a rendering whose peak stays below this is silent
+TRACK_AUDIBLE_DBFS = -60.0      # one quiet track of a song, alone, still peaks above this
+BEND_RANGE = 32                 # semitones, as the converted files declare it
 SAMPLE_RATE = 44100
 
 
@@ -437,6 +439,106 @@ def demo_kit(args):
     print("%-13s %d drum notes, each a hit where it stands" % ("kit", len(starts)))
 
 
+def alone_with_tempo(args, name, division, tracks, keep):
+    """A MIDI file of the tempo events and the track keep alone."""
+    tempo = [(tick, event) for events in tracks for tick, event in events if event[:2] == b"\xff\x51"]
+    path = os.path.join(args.work, name)
+    end = max([t for t, _ in tempo] + [tracks[keep][-1][0]])
+    with open(path, "wb") as f:
+        f.write(write_midi(division, [sorted(tempo) + [(end, b"\xff\x2f\x00")], tracks[keep]]))
+    return path
+
+
+def pitch(mono, start, end):
+    """The fundamental of a steady stretch in Hz: the lag of the autocorrelation's
+    highest peak between 200 Hz and 5 kHz, refined between its neighbours."""
+    a, b = (int(x * SAMPLE_RATE) for x in (start, end))
+    x = mono[a:b]
+    mean = sum(x) / len(x)
+    x = [v - mean for v in x]
+
+    def corr(lag):
+        return sum(x[i] * x[i + lag] for i in range(len(x) - lag))
+
+    lags = range(SAMPLE_RATE // 5000, SAMPLE_RATE // 200)
+    values = {lag: corr(lag) for lag in lags}
+    top = max(values.values())
+    # The first peak that comes near the highest: the period, not a multiple of it.
+    best = next(lag for lag in lags[1:-1] if values[lag] >= 0.85 * top
+                and values[lag] >= values[lag - 1] and values[lag] >= values[lag + 1])
+    l, c, r = corr(best - 1), values[best], corr(best + 1)
+    shift = 0.5 * (l - r) / (l - 2 * c + r) if l - 2 * c + r != 0 else 0.0
+    return SAMPLE_RATE / (best + shift)
+
+
+def demo_voices(args):
+    """The example through its own soundfont, FM voices and drums: fluidsynth plays it
+    without a word; every FM track sounds on its own; a note after a legato pair
+    sounds; and a glide reaches the note it leads to, at the song's full bend."""
+    sounds = os.path.join(args.work, "demo_voices.sf2")
+    midi = convert(args, "demo_voices", args.example, None, ("-pcm", "-sf2", sounds))
+    own = argparse.Namespace(**vars(args))
+    own.soundfont = sounds
+    check_midi_file(own, midi, "own sounds")
+    with open(midi, "rb") as f:
+        division, tracks = read_midi(f.read())
+    for t in range(FIRST_PCM_TRACK):
+        if sounding_notes([tracks[t]]) == 0:
+            continue
+        path = alone_with_tempo(args, "demo_voices_%d.mid" % t, division, tracks, t)
+        samples, channels = render(own, path, path + ".wav", song_seconds(division, tracks))
+        _, peak_db, _, _ = measure(samples, channels)
+        if peak_db < TRACK_AUDIBLE_DBFS:
+            raise CheckFailed("voices: track %d alone peaks at %.1f dBFS" % (t, peak_db))
+
+    def mono_of(t):
+        path = alone_with_tempo(args, "demo_voices_%d.mid" % t, division, tracks, t)
+        samples, channels = render(own, path, path + ".wav", song_seconds(division, tracks))
+        return [samples[i] + samples[i + channels - 1] for i in range(0, len(samples), channels)]
+
+    def at(t, tick):
+        return seconds_at(division, tracks, tick)
+
+    # A legato pair: a note-on, then on the same tick the note before it ends.
+    events = tracks[0]
+    legato = [(tick, events[i][1][1]) for i, (tick, event) in enumerate(events[:-1])
+              if event[0] & 0xF0 == 0x90 and event[2] > 0 and events[i + 1][0] == tick
+              and events[i + 1][1][0] & 0xF0 == 0x80 and events[i + 1][1][1] != event[1]]
+    if not legato:
+        raise CheckFailed("legato: the example's first track has no legato pair")
+    mono = mono_of(0)
+    for tick, key in legato:
+        t = at(0, tick)
+        a, b = int((t + 0.05) * SAMPLE_RATE), int((t + 0.15) * SAMPLE_RATE)
+        level = max(abs(v) for v in mono[a:b])
+        if dbfs(level) < TRACK_AUDIBLE_DBFS:
+            raise CheckFailed("legato: the note on key %d at %.2f s peaks at %.1f dBFS" % (key, t, dbfs(level)))
+
+    # The glide: its bends climb over the note; the pitch must climb twice as far as
+    # they say under the file's bend range, the song's own distance.
+    glides = tracks[6]
+    ons = [(tick, e[1]) for tick, e in glides if e[0] & 0xF0 == 0x90 and e[2] > 0]
+    bends = [(tick, (e[1] | e[2] << 7) - 8192) for tick, e in glides if e[0] & 0xF0 == 0xE0]
+    first, second = next((a, b) for a, b in zip(ons, ons[1:]) if any(a[0] < t < b[0] for t, _ in bends))
+    mono = mono_of(6)
+
+    def bend_at(seconds):
+        return next((value for tick, value in reversed(bends) if at(6, tick) <= seconds), 0)
+
+    windows = [(at(6, first[0]) + 0.010, at(6, first[0]) + 0.040),
+               (at(6, second[0]) - 0.040, at(6, second[0]) - 0.010)]
+    start, end = (pitch(mono, a, b) for a, b in windows)
+    middles = [(a + b) / 2 for a, b in windows]
+    song_cents = 2 * 100 * BEND_RANGE * (bend_at(middles[1]) - bend_at(middles[0])) / 8192
+    cents = 1200 * math.log2(end / start)
+    print("%-13s legato notes sound; the glide on key %d climbs %.0f cents (%.1f to %.1f Hz), "
+          "the song's %.0f" % ("voices", first[1], cents, start, end, song_cents))
+    # The glide climbs some 20 cents a tick and the player's clock is not the file's to
+    # the millisecond; half the bend would fall some 450 cents short.
+    if abs(cents - song_cents) > 100:
+        raise CheckFailed("glide: it climbs %.0f cents, the song %.0f" % (cents, song_cents))
+
+
 # -------------------------------------------------------------- broken copies
 
 def self_test(args):
@@ -492,7 +594,8 @@ def main():
     parser = argparse.ArgumentParser()
     for opt in ("--karvo2", "--karvo", "--fluidsynth", "--soundfont", "--example", "--work"):
         parser.add_argument(opt, required=True)
-    parser.add_argument("case", choices=["demo", "demo_options", "demo_kit", "self_test"] + sorted(HOSTILE))
+    parser.add_argument("case", choices=["demo", "demo_options", "demo_kit", "demo_voices", "self_test"]
+                        + sorted(HOSTILE))
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
     try:
@@ -505,6 +608,9 @@ def main():
             return 0
         if args.case == "demo_kit":
             demo_kit(args)
+            return 0
+        if args.case == "demo_voices":
+            demo_voices(args)
             return 0
         if args.case == "demo":
             midi = convert(args, "demo", args.example, None)
