@@ -2,6 +2,7 @@
 #include "song_sounds.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "drum_kit.h"
 #include "fm_instrument.h"
@@ -33,16 +34,20 @@ double keyOnLimit(const std::map<uint8_t, std::vector<FmKeyUse>>& programs, doub
 
 // A song that plays more keys than the soundfont renders has some of each voice's keys,
 // evenly spread, and the keys between played on the nearest, as keys the song does not
-// play are.
+// play are. A voice renders one key at least: under a bound below the 128 programs a
+// song can select (a fuzzer's), the programs past it are left out.
 void keepWithin(std::map<uint8_t, std::vector<FmKeyUse>>& programs, size_t most) {
+    while (programs.size() > most) {
+        programs.erase(std::prev(programs.end()));
+    }
     size_t keys = 0;
     for (const auto& [program, uses] : programs) {
-        keys += uses.size();
+        keys += std::max<size_t>(1, uses.size());
     }
     if (keys <= most) {
         return;
     }
-    const size_t each = std::max<size_t>(1, most / programs.size());
+    const size_t each = most / programs.size();
     for (auto& [program, uses] : programs) {
         if (uses.size() > each) {
             std::vector<FmKeyUse> kept;
