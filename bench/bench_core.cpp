@@ -7,12 +7,15 @@
 //   BM_Voices/<program>   the voice output phase of one program on the song
 //   BM_Run/<program>      one whole run in process: arguments, head scan, image,
 //                         tracks, voice output, with the outputs on /dev/null
+//   BM_SoundFont/<song>   a whole run with -sf2: the soundfont's time, size and the
+//                         process's peak memory
 //
 // The songs are the example (examples/demo.mdx) and the two generated ones of
 // song_gen.h: "long", a phrase played eight times on eight tracks, and "real", a
 // song of the size and density of a real one (bench/make_song writes either to a
 // file).
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -179,6 +182,43 @@ void BM_Run(benchmark::State& state, const std::string& song, const karvo::Progr
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(file.size()));
 }
 
+// One whole run with -sf2: the tracks, and the soundfont of the song's FM voices (and,
+// for the example, its drum kit), rendered and written to a file; its size and the
+// process's peak memory are counters.
+void BM_SoundFont(benchmark::State& state, const std::string& song) {
+    const Bytes file = songBytes(song);
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("karvo_bench_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string path = (dir / "song.mdx").string();
+    const std::string sf2 = (dir / "song.sf2").string();
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+    if (song == "demo") {
+        std::filesystem::copy_file(KARVO_EXAMPLE_PDX, dir / "demo.pdx");
+    }
+    const char* argv[] = {"KARVO2", path.c_str(), "-pcm", "-sf2",     sf2.c_str(),
+                          "-midi",  "/dev/null",  "-o",   "/dev/null"};
+    karvo::RunContext ctx;
+    ctx.sout = devNull();
+    ctx.serr = devNull();
+    karvo::BankVoiceSide side;
+    for (auto _ : state) {
+        if (karvo::runConverter(ctx, static_cast<int>(std::size(argv)), argv, karvo::BANK_PROGRAM, side) !=
+            0) {
+            state.SkipWithError("the run failed");
+            break;
+        }
+    }
+    state.counters["soundfont_bytes"] = static_cast<double>(std::filesystem::file_size(sf2));
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_mib"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    std::filesystem::remove_all(dir);
+}
+
 void registerAll() {
     for (const std::string song : {"demo", "long", "real"}) {
         benchmark::RegisterBenchmark(("BM_Tracks/" + song).c_str(), BM_Tracks, song);
@@ -190,6 +230,10 @@ void registerAll() {
                                      karvo::BANK_PROGRAM);
         benchmark::RegisterBenchmark(("BM_Run/KARVO/" + song).c_str(), BM_Run<karvo::TextVoiceSide>, song,
                                      karvo::TEXT_PROGRAM);
+    }
+    for (const std::string song : {"demo", "real"}) {
+        benchmark::RegisterBenchmark(("BM_SoundFont/" + song).c_str(), BM_SoundFont, song)
+            ->Unit(benchmark::kMillisecond);
     }
 }
 
