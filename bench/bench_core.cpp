@@ -9,6 +9,8 @@
 //                         tracks, voice output, with the outputs on /dev/null
 //   BM_SoundFont/<song>   a whole run with -sf2: the soundfont's time, size and the
 //                         process's peak memory
+//   BM_Timing/<song>/...  the tracks without and with -gate and -lfo, elements per
+//                         second; lfo_bomb keeps the LFOs changing on every tick
 //
 // The songs are the example (examples/demo.mdx) and the two generated ones of
 // song_gen.h: "long", a phrase played eight times on eight tracks, and "real", a
@@ -95,15 +97,17 @@ struct LoadedSong {
     }
 
     // Converts every track as a run does. Returns the MIDI chunk bytes written, or
-    // 0 when a track ran away: then the song would measure the cut, not the song.
-    uint64_t convertAll(karvo::VoiceSide& side) {
+    // 0 when a track ran away: then the song would measure the cut, not the song,
+    // unless the song is there to be cut off (cutOff).
+    uint64_t convertAll(karvo::VoiceSide& side, const karvo::TrackOptions& options = {},
+                        bool cutOff = false) {
         karvo::SongState song;
         uint64_t midiBytes = 0;
         elements = 0;
         for (int t = 0; t < trackCount; ++t) {
             const karvo::TrackResult result =
-                karvo::convertTrack(ctx, image, song, side, listener, track, t, trackCount);
-            if (!result.whole) {
+                karvo::convertTrack(ctx, image, song, side, listener, track, t, trackCount, options);
+            if (!result.whole && !cutOff) {
                 return 0;
             }
             elements += result.elements;
@@ -118,7 +122,34 @@ Bytes songBytes(const std::string& name) {
     if (name == "demo") {
         return readFile(KARVO_EXAMPLE);
     }
+    if (name == "lfo_bomb") {
+        return karvo::song::lfoBomb();
+    }
     return name == "real" ? karvo::song::realSong() : karvo::song::longSong();
+}
+
+// The tracks as BM_Tracks converts them, with -gate and -lfo (timed) or without: the
+// cost of the driver's own timing per element read. lfo_bomb runs into the guards.
+void BM_Timing(benchmark::State& state, const std::string& song, bool timed) {
+    LoadedSong loaded(songBytes(song));
+    karvo::BankVoiceSide side;
+    side.reset();
+    karvo::TrackOptions options;
+    options.gate = timed;
+    options.lfo = timed;
+    uint64_t midiBytes = 0;
+    for (auto _ : state) {
+        midiBytes = loaded.convertAll(side, options, song == "lfo_bomb");
+        if (midiBytes == 0) {
+            state.SkipWithError("a track ran away");
+            return;
+        }
+    }
+    const auto iterations = static_cast<double>(state.iterations());
+    state.counters["elements"] = static_cast<double>(loaded.elements);
+    state.counters["midi_bytes"] = static_cast<double>(midiBytes);
+    state.counters["elements_per_second"] =
+        benchmark::Counter(static_cast<double>(loaded.elements) * iterations, benchmark::Counter::kIsRate);
 }
 
 void BM_Tracks(benchmark::State& state, const std::string& song) {
@@ -234,6 +265,12 @@ void registerAll() {
     for (const std::string song : {"demo", "real"}) {
         benchmark::RegisterBenchmark(("BM_SoundFont/" + song).c_str(), BM_SoundFont, song)
             ->Unit(benchmark::kMillisecond);
+    }
+    for (const std::string song : {"real", "lfo_bomb"}) {
+        for (const bool timed : {false, true}) {
+            benchmark::RegisterBenchmark(("BM_Timing/" + song + (timed ? "/gate_lfo" : "/plain")).c_str(),
+                                         BM_Timing, song, timed);
+        }
     }
 }
 

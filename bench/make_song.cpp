@@ -1,7 +1,7 @@
 // Writes one of the benchmarks' generated songs to a file, so that whole processes
 // can be timed on it (bench/whole_process.sh) and anyone can convert it by hand.
 //
-//   make_song real|long FILE
+//   make_song real|long|lfo_bomb FILE
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -9,13 +9,15 @@
 #include "song_gen.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3 || (std::strcmp(argv[1], "real") != 0 && std::strcmp(argv[1], "long") != 0)) {
-        std::fputs("usage: make_song real|long FILE\n", stderr);
+    if (argc != 3 || (std::strcmp(argv[1], "real") != 0 && std::strcmp(argv[1], "long") != 0 &&
+                      std::strcmp(argv[1], "lfo_bomb") != 0)) {
+        std::fputs("usage: make_song real|long|lfo_bomb FILE\n", stderr);
         return 2;
     }
     try {
-        const karvo::song::Bytes song =
-            std::strcmp(argv[1], "real") == 0 ? karvo::song::realSong() : karvo::song::longSong();
+        const karvo::song::Bytes song = std::strcmp(argv[1], "real") == 0   ? karvo::song::realSong()
+                                        : std::strcmp(argv[1], "long") == 0 ? karvo::song::longSong()
+                                                                            : karvo::song::lfoBomb();
         std::FILE* out = std::fopen(argv[2], "wb");
         if (out == nullptr) {
             std::perror(argv[2]);

@@ -10,6 +10,8 @@
 //                4,200 voice selects played, the tempo, volume, pan, LFO and
 //                register commands of a real song, and a voice area of 32
 //                records; 187 KB of MIDI.
+//   lfoBomb()    long notes under software LFOs that change every tick, repeated
+//                far past the runaway guards.
 //
 // Both are deterministic: a fixed seed and fixed patterns, so every run measures the
 // same song.
@@ -392,6 +394,33 @@ inline Bytes realSong() {
         tracks.push_back(realTrack(t, 36'000, rng));
     }
     return mdxFile(tracks, voiceArea(32, rng));
+}
+
+// The software LFOs at their worst: on each of eight tracks, a note of the longest
+// length (256 ticks) after commands that set both LFOs afresh, a sawtooth vibrato and
+// a triangle tremolo that change on every tick, a gate time and a key-on delay; the
+// whole inside a repeat of 255 passes, nested three deep, so that with -gate and -lfo
+// every track writes a bend and an expression on every tick until the chunk limit
+// stops it. Without those options it is a plain song of long notes.
+inline Bytes lfoBomb() {
+    std::vector<Bytes> tracks;
+    for (int t = 0; t < 8; ++t) {
+        TrackWriter w;
+        w.repeatStart(255);
+        w.repeatStart(255);
+        w.repeatStart(255);
+        w.cmd({0xEC, 0x00, 0x00, 0x40, 0x01, 0x00});   // sawtooth, T 64, A 256
+        w.cmd({0xEB, 0x02, 0x00, 0x20, 0x01, 0x00});   // triangle, T 32, A 256
+        w.cmd({0xE9, 0x00, 0xF8, 0x07, 0xF0, 0x02});
+        w.note(48 + t, 256);
+        w.repeatEnd();
+        w.repeatEnd();
+        w.repeatEnd();
+        w.cmd({0xF1});
+        tracks.push_back(w.data);
+    }
+    Lcg rng;
+    return mdxFile(tracks, voiceArea(8, rng));
 }
 
 }   // namespace karvo::song

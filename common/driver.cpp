@@ -51,6 +51,9 @@ constexpr const char* HELP_MORE[] = {
     "-title:Name the first MIDI track after the song's title.\n",
     "-sf2 FILE:Write the song's FM voices and PCM samples as a SoundFont 2 file.\n",
     "-pdx FILE:Take the PCM samples from FILE, not from the file the song names.\n",
+    "-gate:Key notes off and on where the song's gate time and key-on delay put them.\n",
+    "-lfo:Write the song's software vibrato and tremolo as pitch bends and expression.\n",
+    "-pitch:Put the FM notes on the keys of their standard pitch, an octave up.\n",
 };
 
 // printf into a string.
@@ -128,9 +131,10 @@ private:
     Step readSampleFile(const Options& options);
     void convertTracks(const Options& options);
     void convertPcmTracks(const Options& options, SongState& song, MidiTrack& track);
+    static TrackOptions timing(const Options& options);
     VoiceSide& voiceSide();
     void keepChunk(const MidiTrack& track, bool fm);
-    Step buildSoundFont();
+    Step buildSoundFont(const Options& options);
     Step writeOutputs(const Options& options);
     void closeInput();
     void usage(bool full);
@@ -332,7 +336,8 @@ void Run::convertTracks(const Options& options) {
     const int fmTracks = m_trackCount < FM_TRACKS ? m_trackCount : FM_TRACKS;
     for (int t = 0; t < fmTracks; ++t) {
         m_console.error(format(MSG_START_TRACK, t));
-        const TrackOptions trackOptions{options.loops, t == 0 ? std::string_view(title) : std::string_view()};
+        TrackOptions trackOptions = timing(options);
+        trackOptions.name = t == 0 ? std::string_view(title) : std::string_view();
         if (!convertTrack(m_ctx, m_image, song, voiceSide(), m_console, track, t, m_trackCount, trackOptions)
                  .whole) {
             m_console.error(format(MSG_RUNAWAY, t));
@@ -340,6 +345,16 @@ void Run::convertTracks(const Options& options) {
         keepChunk(track, true);
     }
     convertPcmTracks(options, song, track);
+}
+
+// What every track is asked beyond the plain conversion.
+TrackOptions Run::timing(const Options& options) {
+    TrackOptions track;
+    track.loops = options.loops;
+    track.gate = options.gate;
+    track.lfo = options.lfo;
+    track.pitch = options.pitch;
+    return track;
 }
 
 // With -sf2 the soundfont sees the voices' settings and the chunks as they pass.
@@ -361,13 +376,16 @@ void Run::convertPcmTracks(const Options& options, SongState& song, MidiTrack& t
     if (m_trackCount <= FM_TRACKS) {
         return;
     }
-    const TrackOptions finding{options.loops, {}, &m_pcmKeys, true};
+    TrackOptions finding = timing(options);
+    finding.pcmKeys = &m_pcmKeys;
+    finding.findingPcmKeys = true;
     SongState trial = song;
     for (int t = FM_TRACKS; t < m_trackCount; ++t) {
         convertTrack(m_ctx, m_image, trial, voiceSide(), m_console, track, t, m_trackCount, finding);
     }
     m_pcmKeys.assign();
-    const TrackOptions keyed{options.loops, {}, &m_pcmKeys, false};
+    TrackOptions keyed = timing(options);
+    keyed.pcmKeys = &m_pcmKeys;
     for (int t = FM_TRACKS; t < m_trackCount; ++t) {
         m_console.error(format(MSG_START_TRACK, t));
         if (!convertTrack(m_ctx, m_image, song, voiceSide(), m_console, track, t, m_trackCount, keyed)
@@ -380,9 +398,9 @@ void Run::convertPcmTracks(const Options& options, SongState& song, MidiTrack& t
 
 // The song's own sounds: its FM voices and the drum kit of its sample file. A song
 // with neither is refused for what was missing; with voices, what was missing is told.
-Step Run::buildSoundFont() {
+Step Run::buildSoundFont(const Options& options) {
     const std::string title = platform::sjisToUtf8(m_head.title().data(), m_head.title().size());
-    m_soundFont = m_sounds.build(m_image, title, m_pcmKeys, m_ctx);
+    m_soundFont = m_sounds.build(m_image, title, m_pcmKeys, m_ctx, options.pitch);
     if (m_soundFont.empty()) {
         return failed(m_samplesMissing);
     }
@@ -402,7 +420,7 @@ Step Run::writeOutputs(const Options& options) {
         return failed(MSG_OUT_CANT_WRITE);
     }
     if (m_soundFontFile.isOpen()) {
-        if (Step ending = buildSoundFont()) {
+        if (Step ending = buildSoundFont(options)) {
             return ending;
         }
     }

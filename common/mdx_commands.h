@@ -34,7 +34,16 @@ enum class Handler : uint8_t {
     CHIP_LFO,
     NOISE,
     PCM_MODE,
+    // Read over unless a run asks for the driver's own timing (-gate, -lfo).
+    LFO_DELAY,
+    AMPLITUDE_LFO,
+    PITCH_LFO,
+    KEY_ON_DELAY,
+    GATE_TIME,
 };
+
+// The handlers a plain conversion reads over as if the command had none.
+constexpr bool actsOnlyWhenTimed(Handler handler) { return handler >= Handler::LFO_DELAY; }
 
 struct Command {
     const char* name;
@@ -56,14 +65,14 @@ constexpr std::array<Command, 32> COMMANDS = {{
     {"unused E6", Operands::NONE, Handler::IGNORED},
     {"extended command", Operands::EXTENDED, Handler::IGNORED},   // E7: fade-out and the like
     {"PCM mode switch", Operands::NONE, Handler::PCM_MODE},       // E8: eight PCM channels
-    {"LFO delay", Operands::ONE, Handler::IGNORED},               // E9: ticks before the LFOs start
+    {"LFO delay", Operands::ONE, Handler::LFO_DELAY},             // E9: ticks before the LFOs start
     {"chip LFO", Operands::LFO, Handler::CHIP_LFO},               // EA: waveform, LFRQ, PMD, AMD, PMS/AMS
-    {"amplitude LFO", Operands::LFO, Handler::IGNORED},           // EB: software tremolo
-    {"pitch LFO", Operands::LFO, Handler::IGNORED},               // EC: software vibrato
+    {"amplitude LFO", Operands::LFO, Handler::AMPLITUDE_LFO},     // EB: software tremolo
+    {"pitch LFO", Operands::LFO, Handler::PITCH_LFO},             // EC: software vibrato
     {"noise", Operands::ONE, Handler::NOISE},                     // ED: noise on the eighth channel
     {"sync wait", Operands::NONE, Handler::IGNORED},              // EE: waits for another track
     {"sync send", Operands::ONE, Handler::IGNORED},               // EF: wakes a waiting track
-    {"key-on delay", Operands::ONE, Handler::IGNORED},            // F0: ticks before each key-on
+    {"key-on delay", Operands::ONE, Handler::KEY_ON_DELAY},       // F0: ticks before each key-on
     {"end of track", Operands::NONE, Handler::END},               // F1: a loop offset may follow
     {"portamento", Operands::TWO, Handler::PORTAMENTO},           // F2: signed pitch step per tick
     {"detune", Operands::TWO, Handler::DETUNE},                   // F3
@@ -71,7 +80,7 @@ constexpr std::array<Command, 32> COMMANDS = {{
     {"repeat end", Operands::TWO, Handler::REPEAT_END},           // F5: back to the repeat's start
     {"repeat start", Operands::TWO, Handler::REPEAT_START},       // F6: count, then a spare byte
     {"tie", Operands::NONE, Handler::TIE},                        // F7: no key-off before the next note
-    {"gate time", Operands::ONE, Handler::IGNORED},               // F8: key-off before the note's end
+    {"gate time", Operands::ONE, Handler::GATE_TIME},             // F8: key-off before the note's end
     {"volume up", Operands::NONE, Handler::IGNORED},              // F9
     {"volume down", Operands::NONE, Handler::IGNORED},            // FA
     {"volume", Operands::ONE, Handler::VOLUME},                   // FB: step 0-15 or 80+attenuation

@@ -73,13 +73,13 @@ public:
     bool full() const { return m_at >= m_stop && size() >= m_stopSize; }
 
     // A channel message now: the status nibble gets the channel.
-    void event(uint8_t status, uint8_t data) {
+    [[gnu::always_inline]] void event(uint8_t status, uint8_t data) {
         uint8_t* p = eventStart();
         p[0] = static_cast<uint8_t>(status | m_channel);
         p[1] = data;
         m_at = p + 2;
     }
-    void event(uint8_t status, uint8_t data1, uint8_t data2) {
+    [[gnu::always_inline]] void event(uint8_t status, uint8_t data1, uint8_t data2) {
         uint8_t* p = eventStart();
         p[0] = static_cast<uint8_t>(status | m_channel);
         p[1] = data1;

@@ -48,6 +48,12 @@ Options parseOptions(int argc, const char* const* argv) {
             options.pcm = true;
         } else if (arg == "-title") {
             options.title = true;
+        } else if (arg == "-gate") {
+            options.gate = true;
+        } else if (arg == "-lfo") {
+            options.lfo = true;
+        } else if (arg == "-pitch") {
+            options.pitch = true;
         } else if (arg == "-loop") {
             if (k + 1 >= argc || !parseLoops(argv[k + 1], options.loops)) {
                 options.request = Options::Request::BAD_LOOP;

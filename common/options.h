@@ -39,6 +39,9 @@ struct Options {
     bool hasSampleFile = false;
     bool pcm = false;     // convert the tracks after the eighth too
     bool title = false;   // the song's title as the first track's name
+    bool gate = false;    // key-ons and key-offs where the driver makes them
+    bool lfo = false;     // the software LFOs as bends and expression
+    bool pitch = false;   // FM notes on the keys of their standard pitch
     int loops = 1;        // plays of each track's loop, 1 to 255
 };
 

@@ -70,7 +70,7 @@ void SongSounds::setSamples(std::vector<uint8_t> file, PdxTable table) {
 }
 
 SongSounds::Built SongSounds::build(const MdxImage& image, const std::string& title, const PcmKeys& pcmKeys,
-                                    const RunContext& bounds) {
+                                    const RunContext& bounds, bool standardPitch) {
     decodeVoiceRecords(image, std::string(), m_voices);
     std::vector<FmInstrument> instruments;
     std::vector<uint8_t> programs;
@@ -82,7 +82,8 @@ SongSounds::Built SongSounds::build(const MdxImage& image, const std::string& ti
             for (FmKeyUse& k : keys) {
                 k.heldSeconds = std::min(k.heldSeconds, limit);
             }
-            instruments.emplace_back(m_voices.voice(program), m_voices.lfo(program), std::move(keys));
+            instruments.emplace_back(m_voices.voice(program), m_voices.lfo(program), std::move(keys),
+                                     standardPitch ? 0 : SONG_PITCH_SHIFT);
             programs.push_back(program);
         }
     }
@@ -94,7 +95,7 @@ SongSounds::Built SongSounds::build(const MdxImage& image, const std::string& ti
 
     SoundFont font;
     font.name = title.empty() ? "MDX song" : title;
-    if (!instruments.empty()) {
+    if (!instruments.empty() && !standardPitch) {
         font.comment = PITCH_NOTE;
     }
     for (size_t i = 0; i < instruments.size(); ++i) {

@@ -39,8 +39,10 @@ public:
     // The soundfont, named after title (UTF-8), once every track is converted; empty
     // when it would hold neither voices nor samples. The voices come from the image's
     // records; a song without any has no FM presets. bounds gives the rendering's.
+    // standardPitch: the MIDI file's FM keys are at their standard pitch (-pitch), not
+    // an octave below the song's.
     Built build(const MdxImage& image, const std::string& title, const PcmKeys& pcmKeys,
-                const RunContext& bounds);
+                const RunContext& bounds, bool standardPitch);
 
 private:
     SongVoices m_voices;

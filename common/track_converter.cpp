@@ -6,11 +6,13 @@
 // would, and does nothing at all.
 #include "track_converter.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
 #include "mdx_commands.h"
 #include "mdx_reader.h"
+#include "software_lfo.h"
 
 namespace karvo {
 namespace {
@@ -26,6 +28,8 @@ constexpr uint8_t STEP_ATTENUATION[16] = {42, 40, 37, 34, 32, 29, 26, 24, 21, 18
 
 // The MIDI key of a note byte: 80 is key 3, DF key 98.
 constexpr uint8_t keyOf(uint8_t noteByte) { return static_cast<uint8_t>(noteByte - 125); }
+// So an FM note moved to its standard pitch always lands on a key.
+static_assert(keyOf(FIRST_COMMAND - 1) + STANDARD_PITCH_SHIFT <= 127);
 
 // What the element loop does with each first byte, derived from COMMANDS once, so
 // that it dispatches on one table lookup: read over a command with 0 to 2 operand
@@ -45,14 +49,17 @@ constexpr uint8_t stepOf(Handler handler) {
     return static_cast<uint8_t>(HANDLED + static_cast<uint8_t>(handler));
 }
 
-constexpr std::array<uint8_t, 256> STEPS = [] {
+// timed: whether the run follows the driver's own timing, which acts on commands a
+// plain conversion reads over.
+constexpr std::array<uint8_t, 256> stepsFor(bool timed) {
     std::array<uint8_t, 256> steps{};
     for (size_t b = 0; b < steps.size(); ++b) {
         if (b < FIRST_NOTE) {
             steps[b] = REST;
         } else if (b < FIRST_COMMAND) {
             steps[b] = NOTE;
-        } else if (const Command& c = COMMANDS[b - FIRST_COMMAND]; c.handler != Handler::IGNORED) {
+        } else if (const Command& c = COMMANDS[b - FIRST_COMMAND];
+                   c.handler != Handler::IGNORED && (timed || !actsOnlyWhenTimed(c.handler))) {
             steps[b] = stepOf(c.handler);
         } else if (c.operands == Operands::LFO) {
             steps[b] = SKIP_LFO;
@@ -63,7 +70,9 @@ constexpr std::array<uint8_t, 256> STEPS = [] {
         }
     }
     return steps;
-}();
+}
+constexpr std::array<uint8_t, 256> STEPS = stepsFor(false);
+constexpr std::array<uint8_t, 256> TIMED_STEPS = stepsFor(true);
 
 // The operand bytes of the command a handler acts on; every handler but the chip
 // LFO's has a fixed number.
@@ -96,6 +105,58 @@ struct NoteState {
     uint16_t detune = 0;
 };
 
+// With -gate or -lfo, what the driver's own timing adds: when the next key-on and key-off
+// come, the software LFOs, and the bends and expression they make. Times are ticks from
+// the start of the track's elements, as the writer has them.
+struct Timing {
+    static constexpr uint64_t NEVER = UINT64_MAX;
+    uint64_t now = 0;
+    uint8_t gate = 8;         // F8: eighths of the note, or from 80 on, ticks before its end
+    uint8_t keyOnDelay = 0;   // F0
+    uint8_t lfoDelay = 0;     // E9
+    bool keyed = false;       // a note is on in the MIDI file
+    uint8_t keyedKey = 0;
+    uint64_t keyOnAt = NEVER;
+    uint8_t keyOnKey = 0;
+    uint64_t keyOffAt = NEVER;
+    uint64_t lfoRestartAt = NEVER;
+    SoftwareLfo pitch{SoftwareLfo::Kind::PITCH};
+    SoftwareLfo amplitude{SoftwareLfo::Kind::AMPLITUDE};
+    bool pitchWanted = false;   // started by its command, whether or not the delay holds it
+    bool amplitudeWanted = false;
+    uint32_t bendBase = BEND_CENTRE;   // the bend without the pitch LFO, as today's file has it
+    uint32_t bend = BEND_CENTRE;       // the bend last written
+    uint8_t expression = 127;
+    uint32_t attenuation = 0;   // the volume's
+
+    uint64_t lfoAt = 0;     // the tick the LFOs' state stands at
+    uint64_t due = NEVER;   // nextEvent(), while nothing above has changed
+    bool changed = false;
+
+    // The next tick something is due: a key-on, a key-off, the LFOs' restart, or the
+    // next tick an LFO's output may change (ticks on which none can are passed over).
+    uint64_t nextEvent() const {
+        uint64_t next = std::min({keyOnAt, keyOffAt, lfoRestartAt});
+        for (const SoftwareLfo* lfo : {&pitch, &amplitude}) {
+            if (lfo->active()) {
+                next = std::min(next, lfoAt + lfo->ticksToNextChange());
+            }
+        }
+        return next;
+    }
+};
+
+// The tick of the key-off that the gate time v gives a note of duration byte d (d + 1
+// ticks), counted from its start: v eighths of d, and a tick; or, from 80 on, 100 - v
+// ticks before the note's end, but at least one tick after its start.
+constexpr uint32_t gatedLength(uint8_t v, uint8_t d) {
+    if (v < 0x80) {
+        return v * d / 8u + 1u;
+    }
+    const uint32_t k = 0x100u - v;
+    return d >= k ? d + 1u - k : 1u;
+}
+
 // One track's conversion: the element loop and a handler for each kind of element.
 // The loop holds the reader, the writer and the note state in local variables and
 // hands them only to functions inlined into it, so that the compiler keeps them in
@@ -106,7 +167,11 @@ public:
                    const TrackOptions& options)
         : m_song(song), m_voices(voices), m_listener(listener), m_track(t), m_pcm(t >= FM_TRACKS),
           m_loopsLeft(options.loops - 1), m_pcmKeys(options.pcmKeys),
-          m_findingPcmKeys(options.findingPcmKeys) {}
+          m_findingPcmKeys(options.findingPcmKeys), m_gate(options.gate), m_lfo(options.lfo && !m_pcm),
+          m_keyShift(options.pitch && !m_pcm ? STANDARD_PITCH_SHIFT : 0) {}
+
+    // Whether the track follows the driver's own timing.
+    bool timed() const { return m_gate || m_lfo; }
 
     void preamble(MidiTrack::Writer& out) const {
         out.programChange(m_pcm ? DRUM_KIT : FM_PROGRAM);
@@ -133,6 +198,7 @@ public:
     // them, and looks at the guards only before an element that acts: what a cut-off
     // run would have left undone is ticks, which the end of the chunk drops anyway.
     // At the track's end, the element that ended it counts against maxElements.
+    template <bool Timed>
     TrackResult elements(MdxReader& reader, MidiTrack::Writer& writer, uint32_t maxElements,
                          uint32_t maxChunk) {
         MdxReader in = reader;
@@ -150,13 +216,17 @@ public:
                 break;
             }
             --left;
-            const uint8_t step = STEPS[b];
+            const uint8_t step = Timed ? TIMED_STEPS[b] : STEPS[b];
             if (step < REST) [[likely]] {
                 in.skip(step);
                 continue;
             }
             if (step == REST) {
-                out.wait(b + 1u);
+                if constexpr (Timed) {
+                    advance(out, b + 1u);
+                } else {
+                    out.wait(b + 1u);
+                }
                 continue;
             }
             if (step == SKIP_LFO || step == SKIP_EXTENDED) {
@@ -168,8 +238,15 @@ public:
             if (left < 0) [[unlikely]] {
                 break;
             }
-            if (!(step == NOTE ? note(in, out, notes, m_pcm ? pcmKey(b) : keyOf(b))
-                               : command(in, out, notes, step))) {
+            const auto key = [&] { return m_pcm ? pcmKey(b) : static_cast<uint8_t>(keyOf(b) + m_keyShift); };
+            bool goesOn = false;
+            if constexpr (Timed) {
+                goesOn =
+                    step == NOTE ? timedNote(in, out, notes, key()) : command<true>(in, out, notes, step);
+            } else {
+                goesOn = step == NOTE ? note(in, out, notes, key()) : command<false>(in, out, notes, step);
+            }
+            if (!goesOn) {
                 whole = true;
                 break;
             }
@@ -268,6 +345,266 @@ private:
         }
     }
 
+    // ----- the driver's own timing (-gate, -lfo) ------------------------------------
+    // Kept out of line: inlined, they cost the plain conversion's loop some of the
+    // compiler's inlining there (measured: 6% more instructions on a real-size song).
+
+    // Lets ticks pass, writing on the way every key-on and key-off that falls due and,
+    // while a software LFO runs, the bend and expression of every tick.
+    void advance(MidiTrack::Writer& out, uint32_t ticks) {
+        Timing& t = m_timing;
+        if (!t.changed && t.due > t.now + ticks) [[likely]] {
+            out.wait(ticks);
+            t.now += ticks;
+            return;
+        }
+        advanceThroughEvents(out, ticks);
+    }
+
+    [[gnu::noinline]] void advanceThroughEvents(MidiTrack::Writer& out, uint32_t ticks) {
+        Timing& t = m_timing;
+        const uint64_t until = t.now + ticks;
+        if (t.changed) {
+            t.due = t.nextEvent();
+            t.changed = false;
+        }
+        if (t.due > until) {
+            out.wait(ticks);
+            t.now = until;
+            return;
+        }
+        for (uint64_t next = t.due; next <= until && !out.full(); next = t.nextEvent()) {
+            out.wait(static_cast<uint32_t>(next - t.now));
+            t.now = next;
+            if (t.keyOffAt == next) {
+                t.keyOffAt = Timing::NEVER;
+                keyOff(out, 0x00);
+            }
+            if (t.keyOnAt == next) {
+                t.keyOnAt = Timing::NEVER;
+                keyOn(out, t.keyOnKey);
+            }
+            const bool lfos = t.pitch.active() || t.amplitude.active() || t.lfoRestartAt == next;
+            catchUpLfos();
+            if (t.lfoRestartAt == next) {
+                t.lfoRestartAt = Timing::NEVER;
+                if (t.pitchWanted) {
+                    t.pitch.restart();
+                }
+                if (t.amplitudeWanted) {
+                    t.amplitude.restart();
+                }
+            }
+            if (lfos) {
+                writeLfo(out);
+            }
+        }
+        t.changed = true;
+        out.wait(static_cast<uint32_t>(until - t.now));
+        t.now = until;
+    }
+
+    // The LFOs' state brought to now, across ticks on which their output stood still.
+    [[gnu::always_inline]] void catchUpLfos() {
+        Timing& t = m_timing;
+        if (t.lfoAt < t.now && (t.pitch.active() || t.amplitude.active())) {
+            t.pitch.tick(static_cast<uint32_t>(t.now - t.lfoAt));
+            t.amplitude.tick(static_cast<uint32_t>(t.now - t.lfoAt));
+            t.changed = true;
+        }
+        t.lfoAt = t.now;
+    }
+
+    // The voice select's extra tick, taken back where the writer still holds it.
+    void takeBackTick(MidiTrack::Writer& out) {
+        if (out.pendingTicks() != 0) {
+            out.takeBackTick();
+            --m_timing.now;
+        }
+    }
+
+    // The chip's key-on: a note already on under another key hands over to this one, as
+    // a legato pair does; under the same key it goes on.
+    [[gnu::always_inline]] void keyOn(MidiTrack::Writer& out, uint8_t key) {
+        Timing& t = m_timing;
+        if (!t.keyed || t.keyedKey != key) {
+            out.noteOn(key, NOTE_VELOCITY);
+            if (t.keyed) {
+                out.noteOff(t.keyedKey, NOTE_VELOCITY);
+            }
+            t.keyed = true;
+            t.keyedKey = key;
+        }
+        // With an LFO delay, both LFOs start again from nothing that many ticks later.
+        if (m_lfo && t.lfoDelay != 0 && (t.pitchWanted || t.amplitudeWanted)) {
+            catchUpLfos();
+            t.pitch.pause();
+            t.amplitude.pause();
+            t.lfoRestartAt = t.now + t.lfoDelay;
+            t.changed = true;
+            writeLfo(out);
+        }
+    }
+
+    [[gnu::always_inline]] void keyOff(MidiTrack::Writer& out, uint8_t velocity) {
+        Timing& t = m_timing;
+        if (t.keyed) {
+            out.noteOff(t.keyedKey, velocity);
+            t.keyed = false;
+        }
+    }
+
+    // A note as the driver plays it: today's note, with its key-on delayed by the
+    // key-on delay and its key-off where the gate time puts it, counted from the tick
+    // today's note-on stands on.
+    [[gnu::noinline]] bool timedNote(MdxReader& in, MidiTrack::Writer& out, NoteState& n, uint8_t key) {
+        uint8_t duration = 0;
+        if (!in.u8(duration)) {
+            return false;
+        }
+        Timing& t = m_timing;
+        const uint64_t start = t.now;
+        const uint32_t length = duration + 1u;
+        if (!n.has(NoteState::TIED_NOTE)) {
+            if (n.has(NoteState::SOUNDING)) {
+                keyOff(out, NOTE_VELOCITY);
+            }
+            // The driver starts each note afresh: what the last one left pending is gone.
+            t.keyOffAt = Timing::NEVER;
+            t.keyOnAt = Timing::NEVER;
+            t.changed = true;
+            const uint8_t delay = m_gate ? t.keyOnDelay : 0;
+            if (delay == 0) {
+                keyOn(out, key);
+            } else {
+                t.keyOnAt = start + delay;
+                t.keyOnKey = key;
+            }
+            n.glideSum = 0;
+            n.sounding = key;
+        } else if (key != n.sounding) {
+            // Legato: the new note sounds before the old one stops, on the same tick.
+            if (t.keyOnAt != Timing::NEVER) {
+                t.keyOnKey = key;   // the tied note was never keyed on: this one will be
+            } else {
+                out.noteOn(key, NOTE_VELOCITY);
+                if (t.keyed) {
+                    out.noteOff(t.keyedKey, NOTE_VELOCITY);
+                }
+                t.keyed = true;
+                t.keyedKey = key;
+            }
+            n.glideSum = 0;
+            timedEndGlide(out, n);
+            n.sounding = key;
+        }
+        n.set(NoteState::SOUNDING, true);
+
+        // The key-off, unless a tie carries the note on: where today's note ends when the
+        // gate is the whole note, else the gated length after the note-on (which may be
+        // past the note's end: the next note then follows legato). One that comes
+        // before the note's own key-on does nothing.
+        const bool tied = n.has(NoteState::TIE_ASKED);
+        const uint32_t gated = m_gate ? gatedLength(t.gate, duration) : length;
+        const bool atEnd = !tied && gated == length;
+        if (!tied && !atEnd && (t.keyOnAt == Timing::NEVER || start + gated > t.keyOnAt)) {
+            t.keyOffAt = start + gated;
+            t.changed = true;
+        }
+        if (n.has(NoteState::GLIDE)) {
+            timedGlide(out, n, length);
+        } else {
+            advance(out, length);
+        }
+        if (!tied) {
+            if (n.has(NoteState::VOICE_TICK)) {
+                takeBackTick(out);
+            }
+            if (atEnd && t.keyOnAt == Timing::NEVER) {
+                keyOff(out, 0x00);
+            }
+            n.set(NoteState::VOICE_TICK, false);
+            timedEndGlide(out, n);
+            n.set(NoteState::SOUNDING, false);
+        }
+        n.set(NoteState::TIED_NOTE, tied);
+        n.set(NoteState::TIE_ASKED, false);
+        return true;
+    }
+
+    // One bend a tick, as today's glide, with the pitch LFO on top.
+    [[gnu::noinline]] void timedGlide(MidiTrack::Writer& out, NoteState& n, uint32_t length) {
+        for (uint32_t i = 0; i < length; ++i) {
+            n.glideSum += n.glideStep;   // wraps modulo 2^32
+            const int32_t quotient = static_cast<int32_t>(n.glideSum) / 128;
+            writeBend<true>(out, (static_cast<uint32_t>(quotient) + n.detune + BEND_CENTRE) & 0x3FFF);
+            advance(out, 1);
+        }
+    }
+
+    [[gnu::noinline]] void timedEndGlide(MidiTrack::Writer& out, NoteState& n) {
+        if (n.has(NoteState::GLIDE)) {
+            writeBend<true>(out, BEND_CENTRE);
+            n.set(NoteState::GLIDE, false);
+        }
+    }
+
+    // A bend today's file writes; with -lfo the pitch LFO's offset rides on it.
+    template <bool Timed>
+    [[gnu::always_inline]] void writeBend(MidiTrack::Writer& out, uint32_t base) {
+        if constexpr (Timed) {
+            m_timing.bendBase = base;
+            m_timing.bend = withLfo(base);
+            out.pitchBend(m_timing.bend);
+        } else {
+            out.pitchBend(base);
+        }
+    }
+
+    uint32_t withLfo(uint32_t base) const {
+        const int32_t bent = static_cast<int32_t>(base) + (m_lfo ? m_timing.pitch.bend() : 0);
+        return static_cast<uint32_t>(std::clamp(bent, 0, 0x3FFF));
+    }
+
+    // The LFOs' bend and expression, where they changed.
+    [[gnu::noinline]] void writeLfo(MidiTrack::Writer& out) {
+        if (!m_lfo) {
+            return;
+        }
+        const uint32_t bend = withLfo(m_timing.bendBase);
+        if (bend != m_timing.bend) {
+            m_timing.bend = bend;
+            out.pitchBend(bend);
+        }
+        writeExpression(out);
+    }
+
+    // Expression carries what the amplitude LFO adds to the volume's attenuation, as
+    // far as the chip's 127 steps go, on the volume controller's curve.
+    [[gnu::noinline]] void writeExpression(MidiTrack::Writer& out) {
+        if (!m_lfo) {
+            return;
+        }
+        const uint32_t volume = m_timing.attenuation;
+        const uint32_t added = std::min(volume + m_timing.amplitude.attenuation(), 127u) - volume;
+        const uint8_t value = volumeValue(added);
+        if (value != m_timing.expression) {
+            m_timing.expression = value;
+            out.controller(0x0B, value);
+        }
+    }
+
+    [[gnu::noinline]] void softwareLfo(MidiTrack::Writer& out, bool pitch, const uint8_t* operands) {
+        Timing& t = m_timing;
+        catchUpLfos();
+        SoftwareLfo& lfo = pitch ? t.pitch : t.amplitude;
+        lfo.command(operands);
+        t.changed = true;
+        // One without an amplitude puts nothing out: the LFO delay need not restart it.
+        (pitch ? t.pitchWanted : t.amplitudeWanted) = lfo.active();
+        writeLfo(out);
+    }
+
     // The key of a PCM track's note: its sample in the form the track set, looked up in
     // the song's PCM keys, or found for them. Without them, the note byte's own key.
     uint8_t pcmKey(uint8_t noteByte) {
@@ -280,10 +617,12 @@ private:
 
     // A command with a handler, by its step. Returns false at the end of the track,
     // which a command whose operands are cut off also is.
+    template <bool Timed>
     [[gnu::always_inline]] bool command(MdxReader& in, MidiTrack::Writer& out, NoteState& n, uint8_t step) {
         const auto handler = static_cast<Handler>(step - HANDLED);
         const uint8_t* operands = nullptr;
-        if (handler == Handler::CHIP_LFO) {
+        if (handler == Handler::CHIP_LFO ||
+            (Timed && (handler == Handler::PITCH_LFO || handler == Handler::AMPLITUDE_LFO))) {
             uint8_t first = 0;
             in.peek(first);
             operands = in.take(operandCount(Operands::LFO, first));
@@ -305,7 +644,7 @@ private:
             return true;
         case Handler::DETUNE:
             n.detune = static_cast<uint16_t>(readBe16(operands) * 2u);
-            out.pitchBend((n.detune + BEND_CENTRE) & 0x3FFF);
+            writeBend<Timed>(out, (n.detune + BEND_CENTRE) & 0x3FFF);
             return true;
         case Handler::REPEAT_ESCAPE: return repeatEscape(in, readBe16(operands));
         case Handler::REPEAT_END: return repeatEnd(in, readBe16(operands));
@@ -317,11 +656,11 @@ private:
             }
             n.set(NoteState::TIE_ASKED, !n.has(NoteState::TIE_ASKED));
             return true;
-        case Handler::VOLUME: return volume(out, operands[0]);
+        case Handler::VOLUME: return volume<Timed>(out, operands[0]);
         case Handler::PAN:
             out.controller(0x0A, operands[0] == 1 ? 0 : operands[0] == 2 ? 127 : 64);
             return true;
-        case Handler::VOICE_SELECT: return voiceSelect(out, n, operands[0]);
+        case Handler::VOICE_SELECT: return voiceSelect<Timed>(out, n, operands[0]);
         case Handler::PCM_MODE:
             // The 8-channel extension is switched on from the first track.
             m_song.pcm8 = m_song.pcm8 || m_track == 0;
@@ -340,12 +679,25 @@ private:
                 m_pcmForm = pcmFormOf(operands[0], m_song.pcm8);
             }
             return true;
+        case Handler::GATE_TIME: m_timing.gate = m_gate ? operands[0] : m_timing.gate; return true;
+        case Handler::KEY_ON_DELAY:
+            m_timing.keyOnDelay = m_gate ? operands[0] : m_timing.keyOnDelay;
+            return true;
+        case Handler::LFO_DELAY: m_timing.lfoDelay = m_lfo ? operands[0] : m_timing.lfoDelay; return true;
+        case Handler::PITCH_LFO:
+        case Handler::AMPLITUDE_LFO:
+            if constexpr (Timed) {
+                if (m_lfo) {
+                    softwareLfo(out, handler == Handler::PITCH_LFO, operands);
+                }
+            }
+            return true;
         }
         return true;
     }
 
     static constexpr auto FIXED_OPERANDS = [] {
-        std::array<uint8_t, static_cast<size_t>(Handler::PCM_MODE) + 1> counts{};
+        std::array<uint8_t, static_cast<size_t>(Handler::GATE_TIME) + 1> counts{};
         for (size_t h = 0; h < counts.size(); ++h) {
             counts[h] = static_cast<uint8_t>(operandsOf(static_cast<Handler>(h)));
         }
@@ -368,18 +720,25 @@ private:
         return true;
     }
 
+    template <bool Timed>
     [[gnu::always_inline]] bool volume(MidiTrack::Writer& out, uint8_t v) {
         // 0-15 are volume steps, 80-FF direct attenuations; the values between have
         // no meaning and keep the track's volume as it is.
-        if (v <= 15) {
-            m_volume = volumeValue(STEP_ATTENUATION[v]);
-        } else if (v >= 0x80) {
-            m_volume = volumeValue(v & 0x7Fu);
+        if (v <= 15 || v >= 0x80) {
+            const uint32_t attenuation = v <= 15 ? STEP_ATTENUATION[v] : v & 0x7Fu;
+            m_volume = volumeValue(attenuation);
+            if constexpr (Timed) {
+                m_timing.attenuation = attenuation;
+            }
         }
         out.controller(0x07, m_volume);
+        if constexpr (Timed) {
+            writeExpression(out);   // the LFO's share of what the chip can still take
+        }
         return true;
     }
 
+    template <bool Timed>
     [[gnu::always_inline]] bool voiceSelect(MidiTrack::Writer& out, NoteState& n, uint8_t operand) {
         if (m_pcm) {
             // A sample part has no voice; with the 8-channel extension it selects a
@@ -391,7 +750,11 @@ private:
         m_listener.voiceSelected(m_song.currentVoice);
         out.programChange(static_cast<uint8_t>(m_song.currentVoice));
         // Whatever follows comes one tick later; the next note end takes it back.
-        out.wait(1);
+        if constexpr (Timed) {
+            advance(out, 1);
+        } else {
+            out.wait(1);
+        }
         n.set(NoteState::VOICE_TICK, true);
         return true;
     }
@@ -459,6 +822,10 @@ private:
     bool m_findingPcmKeys;
     PcmForm m_pcmForm = DEFAULT_PCM_FORM;
     uint8_t m_pcmBank = 0;
+    const bool m_gate;
+    const bool m_lfo;
+    const uint8_t m_keyShift;
+    Timing m_timing;
 };
 
 }   // namespace
@@ -488,7 +855,10 @@ TrackResult convertTrack(const RunContext& ctx, const MdxImage& image, SongState
     converter.preamble(writer);
     writer.wait(firstElementTick(trackCount) - (preambleStartTick(t) + 6));
     MdxReader reader(image.bytes(), image.trackOffset(t));
-    const TrackResult result = converter.elements(reader, writer, ctx.maxTrackElements, ctx.maxTrackChunk);
+    const TrackResult result =
+        converter.timed()
+            ? converter.elements<true>(reader, writer, ctx.maxTrackElements, ctx.maxTrackChunk)
+            : converter.elements<false>(reader, writer, ctx.maxTrackElements, ctx.maxTrackChunk);
     out.end(writer);
     return result;
 }

@@ -48,7 +48,13 @@ struct TrackOptions {
     std::string_view name;         // a sequence name for the chunk, or none when empty
     PcmKeys* pcmKeys = nullptr;    // a PCM track's keys; without them, note byte - 125
     bool findingPcmKeys = false;   // the PCM tracks' first conversion, which finds the keys
+    bool gate = false;             // key-ons and key-offs where the driver makes them
+    bool lfo = false;              // the FM tracks' software LFOs as bends and expression
+    bool pitch = false;            // FM notes on the keys of their standard pitch, 12 higher
 };
+
+// -pitch moves the FM notes up an octave; the highest note byte still lands on a key.
+constexpr int STANDARD_PITCH_SHIFT = 12;
 
 // Track t's preamble takes ticks 8t+1 to 8t+7, so that no two tracks' preambles share
 // a tick; every track's first element then falls on the same tick.

@@ -116,12 +116,12 @@ size_t loopLength(std::span<const int16_t> sound, double period) {
     return best;
 }
 
-FmInstrument::Rendering render(const OpmVoice& voice, const OpmLfo& lfo, FmKeyUse use) {
+FmInstrument::Rendering render(const OpmVoice& voice, const OpmLfo& lfo, FmKeyUse use, int pitchShift) {
     FmInstrument::Rendering r;
     r.key = use.key;
-    const KeyCode code = keyCodeFor(double(use.key) + SONG_PITCH_SHIFT);
+    const KeyCode code = keyCodeFor(double(use.key) + pitchShift);
     const double frequency = keyCodeFrequency(code);
-    const double wanted = 440.0 * std::exp2((double(use.key) + SONG_PITCH_SHIFT - 69.0) / 12.0);
+    const double wanted = 440.0 * std::exp2((double(use.key) + pitchShift - 69.0) / 12.0);
     r.pitchCorrection =
         static_cast<int8_t>(std::clamp(std::lround(1200.0 * std::log2(wanted / frequency)), -50L, 50L));
 
@@ -197,16 +197,17 @@ int16_t fallTimecents(double dbPerSecond) {
 
 }   // namespace
 
-FmInstrument::FmInstrument(const OpmVoice& voice, const OpmLfo& lfo, std::vector<FmKeyUse> keys) {
+FmInstrument::FmInstrument(const OpmVoice& voice, const OpmLfo& lfo, std::vector<FmKeyUse> keys,
+                           int pitchShift) {
     if (keys.empty()) {
-        keys.push_back({57, MAX_KEY_ON_SECONDS});
+        keys.push_back({static_cast<uint8_t>(69 - pitchShift), MAX_KEY_ON_SECONDS});
     }
     std::sort(keys.begin(), keys.end(), [](const FmKeyUse& a, const FmKeyUse& b) {
         return a.key != b.key ? a.key < b.key : a.heldSeconds > b.heldSeconds;
     });
     for (size_t i = 0; i < keys.size(); ++i) {
         if (i == 0 || keys[i].key != keys[i - 1].key) {
-            m_renderings.push_back(render(voice, lfo, keys[i]));
+            m_renderings.push_back(render(voice, lfo, keys[i], pitchShift));
         }
     }
 }

@@ -53,9 +53,11 @@ constexpr std::array<Modulator, 2> SWITCHED_PAN = {{
 class FmInstrument {
 public:
     // Renders voice, with the chip LFO and noise settings lfo, on each key of keys (in
-    // any order; a key given twice counts once, at its longest hold). Without keys, the
-    // voice is rendered once on key 57, the song's o4a, for every key.
-    FmInstrument(const OpmVoice& voice, const OpmLfo& lfo, std::vector<FmKeyUse> keys);
+    // any order; a key given twice counts once, at its longest hold), each at the pitch
+    // of standard key + pitchShift. Without keys, the voice is rendered once at 440 Hz,
+    // the song's o4a, for every key.
+    FmInstrument(const OpmVoice& voice, const OpmLfo& lfo, std::vector<FmKeyUse> keys,
+                 int pitchShift = SONG_PITCH_SHIFT);
 
     // Adds the samples, an instrument and a preset on bank 0, program, to font: each
     // rendered key on its own pitch, the keys between on the nearest rendered one. The

@@ -89,7 +89,10 @@ TEST_F(Driver, PrintsEachProgramsUsageTextForNoArgumentsAndForHelp) {
         "-loop N:Play each track's loop N times in all (1 to 255).\n"
         "-title:Name the first MIDI track after the song's title.\n"
         "-sf2 FILE:Write the song's FM voices and PCM samples as a SoundFont 2 file.\n"
-        "-pdx FILE:Take the PCM samples from FILE, not from the file the song names.\n";
+        "-pdx FILE:Take the PCM samples from FILE, not from the file the song names.\n"
+        "-gate:Key notes off and on where the song's gate time and key-on delay put them.\n"
+        "-lfo:Write the song's software vibrato and tremolo as pitch bends and expression.\n"
+        "-pitch:Put the FM notes on the keys of their standard pitch, an octave up.\n";
     EXPECT_EQ(run(bank, {"--help"}), (Result{0, "", bankUsage + more}));
     EXPECT_EQ(run(text, {"--help"}), (Result{0, "", textUsage + more}));
     // Help after an input name: nothing is converted.

@@ -77,6 +77,10 @@ TEST(FmInstrument, RendersEachKeyAtTheSongsPitchWithASeamlessLoopAndTheChipsRate
         EXPECT_DOUBLE_EQ(r.releaseDbPerSecond, envelopeRate(EnvelopePhase::Release, 9, 0, code).dbPerSecond);
     }
 
+    // With -pitch the MIDI file's keys are an octave up and the voice sounds the same.
+    const FmInstrument standard(voice, {}, {{69, 0.3}}, 0);
+    EXPECT_EQ(standard.renderings()[0].points, renderings[1].points);
+
     SoundFont font;
     instrument.addTo(font, "voice 3", 3);
     ASSERT_EQ(font.presets.size(), 1u);

@@ -1,10 +1,14 @@
 // One MDX track into one MTrk chunk: every element, every command and its operand length.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+
 #include "mdx_builder.h"
 #include "midi_shape.h"
 #include "pcm_keys.h"
 #include "recording_side.h"
+#include "software_lfo.h"
 #include "track_converter.h"
 
 namespace karvo {
@@ -74,11 +78,17 @@ struct Case {
     Bytes events;
 };
 
+// Each case, and the same file with -gate and -lfo, which change nothing in a track
+// without gate times, key-on delays and software LFOs.
 void expectEvents(const std::vector<Case>& cases, int t = 0, int n = 1) {
     for (const Case& c : cases) {
         TrackRun run;
         EXPECT_EQ(run.events(c.track, t, n), c.events) << c.name;
         EXPECT_TRUE(run.whole) << c.name;
+        TrackRun timed;
+        timed.options.gate = true;
+        timed.options.lfo = true;
+        EXPECT_EQ(timed.events(c.track, t, n), c.events) << c.name << ", -gate -lfo";
     }
 }
 
@@ -452,6 +462,215 @@ TEST(ConvertTrack, SkipsTheOperandsOfCommandsThatWriteNothing) {
             << std::hex << int(command[0]) << ' ' << command.size();
         EXPECT_TRUE(run.side.calls.empty());
     }
+}
+
+// The note, bend and controller events after the preamble, one line each: "tick on key",
+// "tick off key", "tick bend value", "tick cc number value", ticks from the first element.
+std::vector<std::string> playedAs(const Bytes& track, const TrackOptions& options, int t = 0, int n = 1) {
+    TrackRun run;
+    run.options = options;
+    const Bytes chunk = run.chunk(track, t, n);
+    std::vector<std::string> lines;
+    for (const auto& [tick, e] : timeline(chunk)) {
+        const auto at = std::to_string(tick - firstElementTick(n));
+        switch (e[0] & 0xF0) {
+        case 0x90: lines.push_back(at + " on " + std::to_string(e[1])); break;
+        case 0x80: lines.push_back(at + " off " + std::to_string(e[1])); break;
+        case 0xE0:
+            if (tick >= firstElementTick(n)) {
+                lines.push_back(at + " bend " + std::to_string(e[1] | e[2] << 7));
+            }
+            break;
+        case 0xB0:
+            if (tick >= firstElementTick(n)) {
+                lines.push_back(at + " cc " + std::to_string(e[1]) + " " + std::to_string(e[2]));
+            }
+            break;
+        default: break;
+        }
+    }
+    return lines;
+}
+
+TrackOptions withGate() {
+    TrackOptions o;
+    o.gate = true;
+    return o;
+}
+
+// Notes of 24 ticks (duration byte 0x17) on key 3 (0x80) and 5 (0x82).
+TEST(ConvertTrack, KeysOnAndOffWhereTheGateTimeAndTheKeyOnDelayPutThem) {
+    using Lines = std::vector<std::string>;
+    const struct {
+        const char* name;
+        Bytes track;
+        Lines played;
+    } cases[] = {
+        {"q8, the whole note", {0xF8, 0x08, 0x80, 0x17, 0xF1}, {"0 on 3", "24 off 3"}},
+        {"q1: 23 / 8 + 1", {0xF8, 0x01, 0x80, 0x17, 0xF1}, {"0 on 3", "3 off 3"}},
+        {"q4", {0xF8, 0x04, 0x80, 0x17, 0xF1}, {"0 on 3", "12 off 3"}},
+        {"q7", {0xF8, 0x07, 0x80, 0x17, 0xF1}, {"0 on 3", "21 off 3"}},
+        {"q0: a tick", {0xF8, 0x00, 0x80, 0x17, 0xF1}, {"0 on 3", "1 off 3"}},
+        {"@q2: two ticks before the end", {0xF8, 0xFE, 0x80, 0x17, 0xF1}, {"0 on 3", "22 off 3"}},
+        {"@q32 on a shorter note: a tick", {0xF8, 0xE0, 0x80, 0x17, 0xF1}, {"0 on 3", "1 off 3"}},
+        {"@q24 on a note of 24: a tick", {0xF8, 0xE8, 0x80, 0x17, 0xF1}, {"0 on 3", "1 off 3"}},
+        {"the gate holds for the next notes",
+         {0xF8, 0x04, 0x80, 0x17, 0x00, 0x82, 0x17, 0xF1},
+         {"0 on 3", "12 off 3", "25 on 5", "37 off 5"}},
+        {"a tied note has no key-off; the next is gated from its own start",
+         {0xF8, 0x01, 0xF7, 0x80, 0x17, 0x80, 0x17, 0xF1},
+         {"0 on 3", "27 off 3"}},
+        {"a tie into another key: legato, then the gate",
+         {0xF8, 0x01, 0xF7, 0x80, 0x17, 0x82, 0x17, 0xF1},
+         {"0 on 3", "24 on 5", "24 off 3", "27 off 5"}},
+        {"q16: past the note's end; the next follows legato",
+         {0xF8, 0x10, 0x80, 0x17, 0x82, 0x17, 0x7F, 0xF1},
+         {"0 on 3", "24 on 5", "24 off 3", "71 off 5"}},
+        {"q16 into a rest: off where the gate ends",
+         {0xF8, 0x10, 0x80, 0x17, 0x7F, 0xF1},
+         {"0 on 3", "47 off 3"}},
+        {"q16 into the same key: it goes on",
+         {0xF8, 0x10, 0x80, 0x17, 0x80, 0x17, 0x7F, 0xF1},
+         {"0 on 3", "71 off 3"}},
+        {"key-on delay inside the gate", {0xF8, 0x04, 0xF0, 0x02, 0x80, 0x17, 0xF1}, {"2 on 3", "12 off 3"}},
+        {"key-on delay longer than the gate: the key-off does nothing, the note sounds on",
+         {0xF8, 0x01, 0xF0, 0x05, 0x80, 0x17, 0x82, 0x17, 0xF0, 0x00, 0x84, 0x17, 0xF1},
+         {"5 on 3", "29 on 5", "29 off 3", "48 on 7", "48 off 5", "51 off 7"}},
+        {"key-on delay past the note: it never sounds",
+         {0xF0, 0x30, 0x80, 0x17, 0x82, 0x17, 0x7F, 0xF1},
+         {"72 on 5"}},
+        {"a voice select's tick: the gated key-off keeps its distance from the note-on",
+         {0xFD, 0x05, 0xF8, 0x04, 0x80, 0x17, 0xF1},
+         {"1 on 3", "13 off 3"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(playedAs(c.track, withGate()), c.played) << c.name;
+    }
+    // Without -gate the commands are read over.
+    EXPECT_EQ(playedAs({0xF8, 0x01, 0xF0, 0x05, 0x80, 0x17, 0xF1}, {}), (Lines{"0 on 3", "24 off 3"}));
+    // A PCM track's gate cuts its sample where the driver stops it.
+    EXPECT_EQ(playedAs({0xF8, 0x02, 0x80, 0x17, 0xF1}, withGate(), 8, 9), (Lines{"0 on 3", "6 off 3"}));
+}
+
+// Controller and bend lines of a track with -lfo, the first element at tick 0.
+TEST(ConvertTrack, WritesTheSoftwareLfosAsBendsAndExpressionEveryTickTheyChange) {
+    using Lines = std::vector<std::string>;
+    TrackOptions lfo;
+    lfo.lfo = true;
+    // Square, T 2, A 256/16384 semitone: 2 units; over a detune of 4 (2 x 2). At the
+    // end of the rest the LFO's tick comes before the stop command on the same tick.
+    EXPECT_EQ(
+        playedAs({0xF3, 0x00, 0x02, 0xEC, 0x01, 0x00, 0x02, 0x01, 0x00, 0x05, 0xEC, 0x80, 0x01, 0xF1}, lfo),
+        (Lines{"0 bend 8196", "0 bend 8198", "2 bend 8194", "4 bend 8198", "6 bend 8194", "6 bend 8196"}));
+    // Waveform 5: square in 1/64 semitone, 2 units each; clamped at the wheel's end.
+    EXPECT_EQ(playedAs({0xEC, 0x05, 0x00, 0x03, 0x10, 0x00, 0x02, 0xF1}, lfo),
+              (Lines{"0 bend 16383", "3 bend 0"}));
+    // Tremolo: a square of A 0x0400 from 0 every 2 ticks adds 4 steps, then back, on
+    // the volume curve (attenuation 4: 106).
+    EXPECT_EQ(playedAs({0xEB, 0x01, 0x00, 0x02, 0x04, 0x00, 0x05, 0xF1}, lfo),
+              (Lines{"2 cc 11 106", "4 cc 11 127", "6 cc 11 106"}));
+    // An LFO delay zeroes the offset at each key-on and starts the LFO again 3 ticks on.
+    EXPECT_EQ(playedAs({0xE9, 0x03, 0xEC, 0x01, 0x00, 0x08, 0x01, 0x00, 0x80, 0x05, 0xF1}, lfo),
+              (Lines{"0 bend 8194", "0 on 3", "0 bend 8192", "3 bend 8194", "6 off 3"}));
+    // Without -lfo, or on a PCM track, the commands are read over.
+    EXPECT_EQ(playedAs({0xEC, 0x01, 0x00, 0x02, 0x01, 0x00, 0x05, 0xF1}, {}), Lines{});
+    EXPECT_EQ(playedAs({0xEC, 0x01, 0x00, 0x02, 0x01, 0x00, 0x80, 0x05, 0xF1}, lfo, 8, 9),
+              (Lines{"0 on 3", "6 off 3"}));
+}
+
+// Each waveform tick by tick, worked out by hand from the driver's rules: the value at
+// the start, then after each tick.
+TEST(SoftwareLfo, FollowsEachWaveformTickByTick) {
+    const auto command = [](uint8_t w, uint16_t T, int16_t A) {
+        const auto a = static_cast<uint16_t>(A);
+        return std::array<uint8_t, 5>{w, uint8_t(T >> 8), uint8_t(T), uint8_t(a >> 8), uint8_t(a)};
+    };
+    using Kind = SoftwareLfo::Kind;
+    const struct {
+        const char* name;
+        Kind kind;
+        std::array<uint8_t, 5> operands;
+        std::vector<int32_t> values;   // pitch: bend units (A / 128); amplitude: attenuation
+    } cases[] = {
+        {"pitch sawtooth", Kind::PITCH, command(0, 4, 1280), {0, 10, -20, -10, 0, 10, -20}},
+        {"pitch square", Kind::PITCH, command(1, 3, 1280), {10, 10, 10, -10, -10, -10, 10}},
+        {"pitch triangle", Kind::PITCH, command(2, 4, 1280), {10, 20, 30, 20, 10, 0, -10, 0}},
+        {"pitch in 1/64 semitone", Kind::PITCH, command(5, 2, 3), {6, 6, -6, -6, 6}},
+        {"amplitude sawtooth", Kind::AMPLITUDE, command(0, 3, 0x100), {0, 1, 2, 0, 1, 2, 0}},
+        {"amplitude sawtooth falling", Kind::AMPLITUDE, command(0, 3, -0x100), {3, 2, 1, 3, 2, 1, 3}},
+        {"amplitude square", Kind::AMPLITUDE, command(1, 2, 0x200), {0, 0, 2, 2, 0, 0, 2}},
+        {"amplitude triangle", Kind::AMPLITUDE, command(2, 2, 0x100), {0, 1, 2, 1, 0, 1}},
+    };
+    for (const auto& c : cases) {
+        SoftwareLfo lfo(c.kind);
+        lfo.command(c.operands.data());
+        std::vector<int32_t> values;
+        for (size_t i = 0; i < c.values.size(); ++i) {
+            values.push_back(c.kind == Kind::PITCH ? lfo.bend() : static_cast<int32_t>(lfo.attenuation()));
+            lfo.tick();
+        }
+        EXPECT_EQ(values, c.values) << c.name;
+    }
+    // Random: a new value every T ticks, within A, and not always the same.
+    SoftwareLfo random(Kind::PITCH);
+    random.command(command(3, 3, 12800).data());
+    std::vector<int32_t> values;
+    for (int i = 0; i < 60; ++i) {
+        values.push_back(random.bend());
+        random.tick();
+        EXPECT_TRUE(i % 3 == 2 || random.bend() == values.back()) << i;
+        EXPECT_LE(std::abs(random.bend()), 100);
+    }
+    std::sort(values.begin(), values.end());
+    EXPECT_GT(std::unique(values.begin(), values.end()) - values.begin(), 10);
+    // Passing over the ticks on which the output stands still gives the same output
+    // where it changes, and it does not change in between.
+    uint32_t seed = 11;
+    const auto next = [&seed] {
+        return seed = seed * 1103515245u + 12345u, static_cast<uint8_t>(seed >> 16);
+    };
+    for (int n = 0; n < 200; ++n) {
+        const Kind kind = n % 2 == 0 ? Kind::PITCH : Kind::AMPLITUDE;
+        const std::array<uint8_t, 5> operands = {static_cast<uint8_t>(next() & 7), 0,
+                                                 static_cast<uint8_t>(next() & 15), next(), next()};
+        SoftwareLfo each(kind);
+        SoftwareLfo jumping(kind);
+        each.command(operands.data());
+        jumping.command(operands.data());
+        const auto output = [kind](const SoftwareLfo& l) {
+            return kind == Kind::PITCH ? l.bend() : static_cast<int32_t>(l.attenuation());
+        };
+        for (int tick = 0; tick < 400;) {
+            const uint32_t jump = jumping.ticksToNextChange();
+            ASSERT_GE(jump, 1u);
+            for (uint32_t i = 1; i < jump; ++i) {
+                each.tick();
+                ASSERT_EQ(output(each), output(jumping)) << n << " at " << tick + int(i);
+            }
+            each.tick();
+            jumping.tick(jump);
+            tick += static_cast<int>(jump);
+            ASSERT_EQ(output(each), output(jumping)) << n << " at " << tick;
+        }
+    }
+    // 80 stops it at 0; 81 starts it again from its settings.
+    SoftwareLfo square(Kind::PITCH);
+    square.command(command(1, 3, 1280).data());
+    square.tick();
+    const uint8_t stop = 0x80;
+    const uint8_t again = 0x81;
+    square.command(&stop);
+    EXPECT_FALSE(square.active());
+    EXPECT_EQ(square.bend(), 0);
+    square.command(&again);
+    EXPECT_EQ(square.bend(), 10);
+}
+
+TEST(ConvertTrack, PutsFmNotesAnOctaveUpWithPitchAndLeavesPcmKeys) {
+    TrackOptions pitch;
+    pitch.pitch = true;
+    EXPECT_EQ(playedAs({0xDF, 0x17, 0xF1}, pitch), (std::vector<std::string>{"0 on 110", "24 off 110"}));
+    EXPECT_EQ(playedAs({0x80, 0x17, 0xF1}, pitch, 8, 9), (std::vector<std::string>{"0 on 3", "24 off 3"}));
 }
 
 // A sample part: the drum kit on channel 10; a voice select and the LFO command

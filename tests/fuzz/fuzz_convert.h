@@ -136,7 +136,8 @@ void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t siz
     // bit 0 -pcm, bit 1 -title, bits 2-3 the loop count 1 to 4. Bit 4 adds -sf2 with
     // a sample file cut from the input's end (song, samples, their length in two
     // bytes, the last byte); bit 5 then names the song as a file and leaves the
-    // samples as DRUMS.PDX beside it for the head to find, else they come by -pdx.
+    // samples as DRUMS.PDX beside it for the head to find, else they come by -pdx. Bit 7
+    // adds -gate, -lfo and -pitch.
     const uint8_t pick = size > 0 ? data[size - 1] : 0;
     const bool kit = (pick & 0x10) != 0 && size >= 3;
     const bool beside = kit && (pick & 0x20) != 0;
@@ -165,6 +166,9 @@ void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t siz
     if ((pick & 2) != 0) {
         argv.push_back("-title");
     }
+    if ((pick & 0x80) != 0) {
+        argv.insert(argv.end(), {"-gate", "-lfo", "-pitch"});
+    }
     if (kit) {
         argv.insert(argv.end(), {"-sf2", soundFontPath.c_str()});
         if (beside) {
@@ -178,7 +182,7 @@ void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t siz
     ctx.sout = devNull;
     ctx.serr = devNull;
     // A runaway track is cut after 20,000 elements rather than a million, and the
-    // soundfont renders three keys briefly, and only when bit 6 of the last byte asks
+    // soundfont renders one key briefly, and only when bit 6 of the last byte asks
     // for the FM voices: the bounds are the same code, and a run costs milliseconds
     // instead of seconds. With KARVO_FUZZ_REAL_GUARDS set, the
     // programs' own bounds hold, for a campaign that also covers what only a long
@@ -187,7 +191,7 @@ void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t siz
     if (!realGuards) {
         ctx.maxTrackElements = 20'000;
         ctx.maxTrackChunk = 1u << 16;
-        ctx.maxRenderedKeys = (pick & 0x40) != 0 ? 3 : 0;
+        ctx.maxRenderedKeys = (pick & 0x40) != 0 ? 1 : 0;
         ctx.keyOnBudgetSeconds = 0.02;
     }
     Side side;
