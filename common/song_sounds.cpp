@@ -2,6 +2,7 @@
 #include "song_sounds.h"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 
 #include "drum_kit.h"
@@ -62,6 +63,19 @@ void keepWithin(std::map<uint8_t, std::vector<FmKeyUse>>& programs, size_t most)
 constexpr const char* PITCH_NOTE =
     "The FM voices sound each MIDI key at the song's pitch, an octave above the key's standard pitch.";
 
+// Eight silent points, the least a sample holds for players to loop over nothing.
+constexpr std::array<int16_t, 8> SILENCE{};
+
+void addSilentKit(SoundFont& font) {
+    font.samples.push_back({"no samples", SILENCE, 31250, 60, 0, 0, 0});
+    Instrument none{"no samples", std::nullopt, {}};
+    none.zones.push_back({font.samples.size() - 1, {}, {}});
+    font.instruments.push_back(std::move(none));
+    Preset kit{"no samples", 0, 128, std::nullopt, {}};
+    kit.zones.push_back({font.instruments.size() - 1, {}, {}});
+    font.presets.push_back(std::move(kit));
+}
+
 }   // namespace
 
 void SongSounds::setSamples(std::vector<uint8_t> file, PdxTable table) {
@@ -101,10 +115,20 @@ SongSounds::Built SongSounds::build(const MdxImage& image, const std::string& ti
     for (size_t i = 0; i < instruments.size(); ++i) {
         instruments[i].addTo(font, "voice " + std::to_string(programs[i]), programs[i]);
     }
-    // Players start every channel on bank 0, program 0: the kit takes it when no voice does.
+    // Players start every channel on bank 0, program 0, and the percussion channel on
+    // bank 128, program 0, and say so when a soundfont has neither. Without a voice of
+    // its own there, program 0 plays the kit, or else the lowest voice; without a kit,
+    // the percussion channel gets a silent one, as the song has no samples to play.
     const bool programZeroFree = programs.empty() || programs.front() != 0;
     if (!kit.empty()) {
         kit.addTo(font, programZeroFree);
+    } else {
+        if (programZeroFree) {
+            Preset lowest = font.presets.front();
+            lowest.program = 0;
+            font.presets.push_back(std::move(lowest));
+        }
+        addSilentKit(font);
     }
     if (std::optional<std::vector<uint8_t>> bytes = buildSoundFont(font)) {
         built.bytes = std::move(*bytes);

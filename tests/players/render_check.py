@@ -480,6 +480,16 @@ def demo_voices(args):
     own = argparse.Namespace(**vars(args))
     own.soundfont = sounds
     check_midi_file(own, midi, "own sounds")
+    # The voices alone, the song away from its sample file: still not a word.
+    alone = os.path.join(args.work, "alone", "demo.mdx")
+    os.makedirs(os.path.dirname(alone), exist_ok=True)
+    with open(args.example, "rb") as src, open(alone, "wb") as dst:
+        dst.write(src.read())
+    voices_only = os.path.join(args.work, "voices_only.sf2")
+    fm_midi = convert(args, "voices_only", alone, "KARVO:PCM file demo.pdx not found.", ("-sf2", voices_only))
+    fm = argparse.Namespace(**vars(args))
+    fm.soundfont = voices_only
+    check_midi_file(fm, fm_midi, "voices only")
     with open(midi, "rb") as f:
         division, tracks = read_midi(f.read())
     for t in range(FIRST_PCM_TRACK):
@@ -539,6 +549,55 @@ def demo_voices(args):
         raise CheckFailed("glide: it climbs %.0f cents, the song %.0f" % (cents, song_cents))
 
 
+# A voice for the timing case: C2 alone at full level, no decay, the fastest release.
+ORGAN = bytes([1, 0x07, 0x08]) + bytes([0x01] * 4) + bytes([127, 127, 127, 0]) + bytes([0x1F] * 4) \
+    + bytes(4) + bytes(4) + bytes([0x0F] * 4)
+STACCATO_NOTES = 8
+
+
+def timing(args):
+    """Staccato and vibrato through the song's own soundfont: with -gate each note of
+    a q2 passage falls silent in its second half, where without it the note holds;
+    with -lfo a square vibrato of half a semitone swings the long note's pitch, which
+    without it stays put."""
+    gate_q2 = b"\xf8\x02" + note(69, 24) * STACCATO_NOTES
+    vibrato = b"\xf8\x08\xec\x01\x00\x08\x20\x00" + note(69, 192)   # square, T 8, A 1/2 semitone
+    track = b"\xff\xc8" + VOICE_1 + gate_q2 + vibrato + b"\xf1\x00"
+    song = mdx([track]) + ORGAN
+    path = os.path.join(args.work, "timing.mdx")
+    with open(path, "wb") as f:
+        f.write(song)
+    results = {}
+    for name, options in (("plain", ()), ("timed", ("-gate", "-lfo"))):
+        sounds = os.path.join(args.work, "timing.%s.sf2" % name)
+        midi = convert(args, "timing_" + name, path, None, options + ("-sf2", sounds))
+        own = argparse.Namespace(**vars(args))
+        own.soundfont = sounds
+        with open(midi, "rb") as f:
+            division, tracks = read_midi(f.read())
+        samples, channels = render(own, midi, midi + ".wav", song_seconds(division, tracks))
+        mono = [samples[i] + samples[i + channels - 1] for i in range(0, len(samples), channels)]
+        ons = [seconds_at(division, tracks, tick) for tick, e in tracks[0] if e[0] & 0xF0 == 0x90 and e[2] > 0]
+
+        def level(a, b):
+            return dbfs(max(1, max(abs(v) for v in mono[int(a * SAMPLE_RATE):int(b * SAMPLE_RATE)])))
+        span = ons[1] - ons[0]
+        drops = [level(t + 0.05 * span, t + 0.2 * span) - level(t + 0.6 * span, t + 0.95 * span)
+                 for t in ons[:STACCATO_NOTES]]
+        long = ons[STACCATO_NOTES]
+        pitches = [pitch(mono, long + 0.1 + k * 0.03, long + 0.125 + k * 0.03) for k in range(30)]
+        swing = 1200 * math.log2(max(pitches) / min(pitches))
+        results[name] = (min(drops), swing)
+        print("%-13s staccato notes fall by %.0f dB at least in their second half; the long note "
+              "swings %.0f cents" % (name, min(drops), swing))
+    if results["timed"][0] < 20 or results["plain"][0] > 6:
+        raise CheckFailed("gate: the q2 notes fall by %.0f dB with -gate and %.0f without"
+                          % (results["timed"][0], results["plain"][0]))
+    if not 70 < results["timed"][1] < 130 or results["plain"][1] > 10:
+        raise CheckFailed("vibrato: the note swings %.0f cents with -lfo and %.0f without"
+                          % (results["timed"][1], results["plain"][1]))
+
+
 # -------------------------------------------------------------- broken copies
 
 def self_test(args):
@@ -594,7 +653,7 @@ def main():
     parser = argparse.ArgumentParser()
     for opt in ("--karvo2", "--karvo", "--fluidsynth", "--soundfont", "--example", "--work"):
         parser.add_argument(opt, required=True)
-    parser.add_argument("case", choices=["demo", "demo_options", "demo_kit", "demo_voices", "self_test"]
+    parser.add_argument("case", choices=["demo", "demo_options", "demo_kit", "demo_voices", "timing", "self_test"]
                         + sorted(HOSTILE))
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
@@ -611,6 +670,9 @@ def main():
             return 0
         if args.case == "demo_voices":
             demo_voices(args)
+            return 0
+        if args.case == "timing":
+            timing(args)
             return 0
         if args.case == "demo":
             midi = convert(args, "demo", args.example, None)
