@@ -181,16 +181,16 @@ void convertOnce(const ProgramIdentity& program, const uint8_t* data, size_t siz
     ctx.sin = in;
     ctx.sout = devNull;
     ctx.serr = devNull;
-    // A runaway track is cut after 20,000 elements rather than a million, and the
-    // soundfont renders one key briefly, and only when bit 6 of the last byte asks
-    // for the FM voices: the bounds are the same code, and a run costs milliseconds
-    // instead of seconds. With KARVO_FUZZ_REAL_GUARDS set, the
-    // programs' own bounds hold, for a campaign that also covers what only a long
-    // track or a long rendering reaches.
+    // A runaway track is cut after 1,000 elements or 4 KiB rather than a million or
+    // 1 MiB, and the soundfont renders one key briefly, and only when bit 6 of the
+    // last byte asks for the FM voices: the bounds are the same code, and a run costs
+    // under two milliseconds instead of seconds. With KARVO_FUZZ_REAL_GUARDS set, the programs'
+    // own bounds hold, for a campaign that also covers what only a long track or a
+    // long rendering reaches.
     static const bool realGuards = std::getenv("KARVO_FUZZ_REAL_GUARDS") != nullptr;
     if (!realGuards) {
-        ctx.maxTrackElements = 20'000;
-        ctx.maxTrackChunk = 1u << 16;
+        ctx.maxTrackElements = 1'000;
+        ctx.maxTrackChunk = 1u << 12;
         ctx.maxRenderedKeys = (pick & 0x40) != 0 ? 1 : 0;
         ctx.keyOnBudgetSeconds = 0.02;
     }
