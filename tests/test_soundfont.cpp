@@ -9,10 +9,13 @@
 #include <tuple>
 #include <vector>
 
+#include "sound/sf2_helpers.h"
 #include "soundfont.h"
 
 namespace karvo {
 namespace {
+
+using test::zone;
 
 using Bytes = std::vector<uint8_t>;
 using View = std::span<const uint8_t>;
@@ -104,14 +107,6 @@ std::vector<View> records(const Parsed& p, const std::string& list) {
         out.push_back(body.subspan(at, size));
     }
     return out;
-}
-
-Zone zone(size_t target, std::vector<Generator> generators, std::vector<Modulator> modulators = {}) {
-    Zone z;
-    z.target = target;
-    z.generators = std::move(generators);
-    z.modulators = std::move(modulators);
-    return z;
 }
 
 Sample sample(std::string name, std::span<const int16_t> points, uint32_t loopStart, uint32_t loopEnd) {

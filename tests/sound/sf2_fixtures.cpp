@@ -24,9 +24,13 @@
 #include <string>
 #include <vector>
 
+#include "point_hash.h"
+#include "sf2_helpers.h"
 #include "soundfont.h"
 
 using namespace karvo;
+using karvo::test::fnv1a;
+using karvo::test::zone;
 
 namespace {
 
@@ -37,25 +41,6 @@ std::vector<int16_t> sine(uint32_t rate, uint32_t points) {
         out[i] = static_cast<int16_t>(std::lround(16000 * std::sin(phase)));
     }
     return out;
-}
-
-Zone zone(size_t target, std::vector<Generator> generators, std::vector<Modulator> modulators = {}) {
-    Zone z;
-    z.target = target;
-    z.generators = std::move(generators);
-    z.modulators = std::move(modulators);
-    return z;
-}
-
-uint32_t fnv1a(std::span<const int16_t> points) {
-    uint32_t hash = 2166136261u;
-    for (int16_t p : points) {
-        const auto u = static_cast<uint16_t>(p);
-        for (uint8_t byte : {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8)}) {
-            hash = (hash ^ byte) * 16777619u;
-        }
-    }
-    return hash;
 }
 
 void printZone(std::ofstream& out, const char* kind, const std::string& link, const Zone& z) {

@@ -8,24 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "point_hash.h"
+
 namespace {
+
+using karvo::test::fnv1a;
 
 constexpr guint GEN_INSTRUMENT = 41;
 constexpr guint GEN_SAMPLE_ID = 53;
 // 16-bit signed little-endian mono; the enumerations are of different types, hence ints.
 constexpr int POINT_FORMAT = int(IPATCH_SAMPLE_16BIT) | int(IPATCH_SAMPLE_MONO) | int(IPATCH_SAMPLE_SIGNED) |
                              int(IPATCH_SAMPLE_LENDIAN);
-
-uint32_t fnv1a(const std::vector<int16_t>& points) {
-    uint32_t hash = 2166136261u;
-    for (int16_t p : points) {
-        const auto u = static_cast<uint16_t>(p);
-        for (uint8_t byte : {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8)}) {
-            hash = (hash ^ byte) * 16777619u;
-        }
-    }
-    return hash;
-}
 
 std::string text(char* owned) {
     std::string s = owned ? owned : "";
