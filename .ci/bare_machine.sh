@@ -48,7 +48,7 @@ fi
 rm -rf "$root/root/karvo"
 git clone -q "$repo" "$root/root/karvo"
 for command in \
-    'cmake -S . -B build && cmake --build build && build/KARVO2 examples/demo.mdx -midi demo.mid -o demo.fxb' \
+    'cmake -S . -B build && cmake --build build --parallel 4 && build/KARVO2 examples/demo.mdx -midi demo.mid -o demo.fxb' \
     'bash tests/run_tests.sh'; do
     echo "== $command"
     start=$(date +%s)
