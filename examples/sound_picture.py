@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Spectrograms of renderings, one above the other, as a small PNG.
+"""Renderings drawn as frequency over time, one above the other, as a small PNG.
 
-    spectrogram.py OUT.png LABEL=A.wav [LABEL=B.wav ...]
+    sound_picture.py OUT.png LABEL=A.wav [LABEL=B.wav ...]
 
 Each WAV file (16-bit PCM) becomes a strip: time to the right (the first 20 seconds),
 frequency upwards on a logarithmic scale from 50 Hz to 11 kHz, level in grey from
