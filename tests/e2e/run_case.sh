@@ -7,7 +7,8 @@
 #
 # The program runs in WORK_DIR/run with the case's input copied there as in.mdx.
 # With KARVO_E2E_UPDATE=1 the binary goldens the case names are overwritten with
-# what the program wrote; hand-written .hex goldens are never touched.
+# what the program wrote; hand-written .hex goldens are never touched. A golden
+# named NAME.sha256 holds the SHA-256 and the size of an output too large to keep.
 #
 # For the Windows programs (tests/windows/run_wine_e2e.sh):
 #   KARVO_E2E_WRAPPER=CMD   runs CMD PROGRAM ARGS... (wine) instead of PROGRAM ARGS...
@@ -196,6 +197,17 @@ wanted=$(printf '%s\n' "${!expect_files[@]}" | sed '/^$/d' | sort)
 for name in "${!expect_files[@]}"; do
     golden=${expect_files[$name]}
     [[ -f $run/$name ]] || continue
+    # A large output is held by its SHA-256 and size: "HASH SIZE" on one line.
+    if [[ $golden == *.sha256 ]]; then
+        got="$(sha256sum <"$run/$name" | cut -d' ' -f1) $(wc -c <"$run/$name")"
+        if [[ ${KARVO_E2E_UPDATE:-} == 1 ]]; then
+            echo "$got" >"$e2e_dir/$golden"
+            echo "updated $golden"
+        elif [[ $got != "$(cat "$e2e_dir/$golden")" ]]; then
+            complain "$name differs from $golden: $got"
+        fi
+        continue
+    fi
     if [[ ${KARVO_E2E_UPDATE:-} == 1 && $crlf != 1 && $golden != empty && $golden != *.hex &&
           -z ${existing_files[$name]:-} ]]; then
         cp "$run/$name" "$e2e_dir/$golden"
