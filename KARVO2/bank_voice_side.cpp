@@ -94,18 +94,14 @@ void BankVoiceSide::captureLfo(int voice, const LfoSettings& lfo) {
     if (voice < 0) {
         return;
     }
-    VoiceRecord& v = m_voices[static_cast<size_t>(voice)];
-    v.WF = lfo.WF;
-    lfo.applyTo(v.AMS, v.PMS);
+    m_voices[static_cast<size_t>(voice)].take(lfo);
 }
 
 void BankVoiceSide::captureNoise(int voice, const NoiseSettings& noise) {
     if (voice < 0) {
         return;
     }
-    VoiceRecord& v = m_voices[static_cast<size_t>(voice)];
-    v.NE = noise.NE;
-    v.NFRQ = noise.NFRQ;
+    m_voices[static_cast<size_t>(voice)].take(noise);
 }
 
 // The name is "<input>-@<number byte>", cut to the field's 15 characters. Only the

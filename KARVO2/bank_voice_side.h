@@ -20,22 +20,13 @@ constexpr size_t BANK_HEAD_SIZE = 160;
 constexpr size_t BANK_SIZE = BANK_HEAD_SIZE + VOICE_SLOTS * PROGRAM_BLOCK_SIZE;
 static_assert(BANK_SIZE == 9248);
 
-// Operators are held in record order: positions 0 to 3 are M1, M2, C1, C2.
-struct VoiceRecord {
+// A slot of the bank: the voice's fields, and what only the plug-in's program holds.
+struct VoiceRecord : VoiceFields {
     uint8_t PAN = 0;
-    uint8_t CON = 0;
-    uint8_t FL = 0;
-    uint8_t AMS = 0;
-    uint8_t PMS = 0;
-    uint8_t NE = 0;   // 0 or 128
-    uint8_t SLOT = 64;
-    std::array<OperatorRecord, OPERATORS> op{};
     std::array<char, VOICE_NAME_SIZE> name{};   // zero-terminated; bytes behind it are kept
     uint8_t LFRQ = 127;
     uint8_t AMD = 64;
     uint8_t PMD = 64;
-    uint8_t WF = 0;
-    uint8_t NFRQ = 0;
 };
 
 // KARVO2: a binary voice output, the bank.

@@ -95,4 +95,28 @@ constexpr NoiseSettings decodeNoise(uint8_t operand) {
     return {static_cast<uint8_t>(operand & 128), static_cast<uint8_t>(operand & 127)};
 }
 
+// What one voice slot holds of a voice record and of the LFO and noise commands the
+// tracks gave it: the fields the bank and the soundfont's voices keep alike.
+// Operators are held in record order: positions 0 to 3 are M1, M2, C1, C2.
+struct VoiceFields {
+    uint8_t CON = 0;
+    uint8_t FL = 0;
+    uint8_t AMS = 0;
+    uint8_t PMS = 0;
+    uint8_t NE = 0;   // 0 or 128
+    uint8_t SLOT = 64;
+    uint8_t WF = 0;
+    uint8_t NFRQ = 0;
+    std::array<OperatorRecord, OPERATORS> op{};
+
+    void take(const LfoSettings& lfo) {
+        WF = lfo.WF;
+        lfo.applyTo(AMS, PMS);
+    }
+    void take(const NoiseSettings& noise) {
+        NE = noise.NE;
+        NFRQ = noise.NFRQ;
+    }
+};
+
 }   // namespace karvo

@@ -9,18 +9,14 @@ namespace karvo {
 void SongVoices::captureLfo(int voice, const LfoSettings& lfo) {
     m_program.captureLfo(voice, lfo);
     if (voice >= 0) {
-        Slot& s = m_slots[static_cast<size_t>(voice & 127)];
-        s.WF = lfo.WF;
-        lfo.applyTo(s.AMS, s.PMS);
+        m_slots[static_cast<size_t>(voice & 127)].take(lfo);
     }
 }
 
 void SongVoices::captureNoise(int voice, const NoiseSettings& noise) {
     m_program.captureNoise(voice, noise);
     if (voice >= 0) {
-        Slot& s = m_slots[static_cast<size_t>(voice & 127)];
-        s.NE = noise.NE;
-        s.NFRQ = noise.NFRQ;
+        m_slots[static_cast<size_t>(voice & 127)].take(noise);
     }
 }
 

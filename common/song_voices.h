@@ -40,17 +40,8 @@ public:
     OpmLfo lfo(int slot) const;
 
 private:
-    struct Slot {
+    struct Slot : VoiceFields {
         bool recorded = false;
-        uint8_t CON = 0;
-        uint8_t FL = 0;
-        uint8_t SLOT = 64;
-        uint8_t AMS = 0;
-        uint8_t PMS = 0;
-        uint8_t WF = 0;
-        uint8_t NE = 0;   // 0 or 128
-        uint8_t NFRQ = 0;
-        std::array<OperatorRecord, OPERATORS> op{};
     };
 
     VoiceSide& m_program;
