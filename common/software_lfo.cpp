@@ -78,25 +78,22 @@ void SoftwareLfo::tick() {
     if (turn) {
         m_counter = m_period;
     }
-    if (m_kind == Kind::PITCH) {
-        switch (m_waveform & 3) {
-        case SAWTOOTH:
+    // The two kinds differ only in their sawtooth and square: the pitch's turn the
+    // offset over, the amplitude's start again and step by turns.
+    const bool pitch = m_kind == Kind::PITCH;
+    switch (m_waveform & 3) {
+    case SAWTOOTH:
+        if (pitch) {
             m_offset += m_amplitude;
             m_offset = turn ? -m_offset : m_offset;
-            break;
-        case SQUARE: m_offset = turn ? -m_offset : m_offset; break;
-        case TRIANGLE:
-            m_offset += m_step;
-            m_step = turn ? -m_step : m_step;
-            break;
-        default: m_offset = turn ? nextRandom() * int64_t{m_amplitude} / 128 : m_offset; break;
+        } else {
+            m_offset = turn ? m_start : m_offset + m_amplitude;
         }
-        return;
-    }
-    switch (m_waveform & 3) {
-    case SAWTOOTH: m_offset = turn ? m_start : m_offset + m_amplitude; break;
+        break;
     case SQUARE:
-        if (turn) {
+        if (turn && pitch) {
+            m_offset = -m_offset;
+        } else if (turn) {
             m_offset += m_step;
             m_step = -m_step;
         }

@@ -423,17 +423,23 @@ private:
         }
     }
 
+    // key on, then the note on before it off, on one tick: a legato pair.
+    [[gnu::always_inline]] void handOver(MidiTrack::Writer& out, uint8_t key) {
+        Timing& t = m_timing;
+        out.noteOn(key, NOTE_VELOCITY);
+        if (t.keyed) {
+            out.noteOff(t.keyedKey, NOTE_VELOCITY);
+        }
+        t.keyed = true;
+        t.keyedKey = key;
+    }
+
     // The chip's key-on: a note already on under another key hands over to this one, as
     // a legato pair does; under the same key it goes on.
     [[gnu::always_inline]] void keyOn(MidiTrack::Writer& out, uint8_t key) {
         Timing& t = m_timing;
         if (!t.keyed || t.keyedKey != key) {
-            out.noteOn(key, NOTE_VELOCITY);
-            if (t.keyed) {
-                out.noteOff(t.keyedKey, NOTE_VELOCITY);
-            }
-            t.keyed = true;
-            t.keyedKey = key;
+            handOver(out, key);
         }
         // With an LFO delay, both LFOs start again from nothing that many ticks later.
         if (m_lfo && t.lfoDelay != 0 && (t.pitchWanted || t.amplitudeWanted)) {
@@ -487,12 +493,7 @@ private:
             if (t.keyOnAt != Timing::NEVER) {
                 t.keyOnKey = key;   // the tied note was never keyed on: this one will be
             } else {
-                out.noteOn(key, NOTE_VELOCITY);
-                if (t.keyed) {
-                    out.noteOff(t.keyedKey, NOTE_VELOCITY);
-                }
-                t.keyed = true;
-                t.keyedKey = key;
+                handOver(out, key);
             }
             n.glideSum = 0;
             timedEndGlide(out, n);
