@@ -181,7 +181,7 @@ TEST(SoundFont, CutsNamesAndTextsToTheirFieldsOnCharacterBoundaries) {
     EXPECT_EQ(body(file, "ICMT"), Bytes{});   // no comment given
 }
 
-std::vector<Generator>& leadGenerators(SoundFont& f) { return f.instruments[1].zones[0].generators; }
+void addToLead(SoundFont& f, Generator g) { f.instruments[1].zones[0].generators.push_back(g); }
 
 TEST(SoundFont, RefusesADescriptionItCannotWriteAsGiven) {
     const std::vector<std::pair<const char*, void (*)(SoundFont&)>> cases = {
@@ -194,23 +194,14 @@ TEST(SoundFont, RefusesADescriptionItCannotWriteAsGiven) {
         {"no sample there", [](SoundFont& f) { f.instruments[0].zones[0].target = 2; }},
         {"no instrument there", [](SoundFont& f) { f.presets[0].zones[0].target = 2; }},
         {"an instrument without zones", [](SoundFont& f) { f.instruments[1].zones.clear(); }},
-        {"the caller's sampleID",
-         [](SoundFont& f) {
-             leadGenerators(f).push_back({53, 0});
-         }},
+        {"the caller's sampleID", [](SoundFont& f) { addToLead(f, Generator::value(53, 0)); }},
         {"the caller's instrument",
          [](SoundFont& f) {
-             f.presets[0].global = zone(0, {{41, 0}});
+             f.presets[0].global = zone(0, {Generator{41, 0}});
          }},
-        {"a generator twice", [](SoundFont& f) { leadGenerators(f).push_back(LOOP); }},
-        {"an unused generator",
-         [](SoundFont& f) {
-             leadGenerators(f).push_back({14, 0});
-         }},
-        {"no such generator",
-         [](SoundFont& f) {
-             leadGenerators(f).push_back({200, 0});
-         }},
+        {"a generator twice", [](SoundFont& f) { addToLead(f, LOOP); }},
+        {"an unused generator", [](SoundFont& f) { addToLead(f, Generator::value(14, 0)); }},
+        {"no such generator", [](SoundFont& f) { addToLead(f, Generator::value(200, 0)); }},
         {"sampleModes in a preset", [](SoundFont& f) { f.presets[0].zones[0].generators.push_back(LOOP); }},
         {"program 128", [](SoundFont& f) { f.presets[0].program = 128; }},
         {"bank 129", [](SoundFont& f) { f.presets[0].bank = 129; }},
