@@ -92,14 +92,12 @@ TEST(OpmPitch, ACarrierSoundsTheMidiNoteWithinOneCent) {
         const Samples s = play(carrier(C2), keyCodeFor(note), length);
         EXPECT_NEAR(cents(frequencyOf(s), 440.0 * std::exp2((note - 69.0) / 12.0)), 0.0, 1.0) << note;
     }
-    // 4 MHz plays 192 cents above the note table, so A is written as G with KF 5.
-    EXPECT_EQ(keyCodeFor(69.0).KC, 0x48);
-    EXPECT_EQ(keyCodeFor(69.0).KF, 5);
-    // Beyond the range: the lowest key, or the highest.
-    for (const double low : {std::nan(""), -1e9, 0.0}) {
-        EXPECT_EQ(keyCodeFor(low).KC * 64 + keyCodeFor(low).KF, 0) << low;
+    // KC * 64 + KF. 4 MHz plays 192 cents above the note table, so A is written as G with
+    // KF 5; beyond the range, the lowest key or the highest.
+    for (const auto& [note, code] : std::vector<std::pair<double, int>>{
+             {69.0, 0x48 * 64 + 5}, {std::nan(""), 0}, {-1e9, 0}, {0.0, 0}, {1e9, 0x7E * 64 + 63}}) {
+        EXPECT_EQ(keyCodeFor(note).KC * 64 + keyCodeFor(note).KF, code) << note;
     }
-    EXPECT_EQ(keyCodeFor(1e9).KC * 64 + keyCodeFor(1e9).KF, 0x7E * 64 + 63);
 }
 
 TEST(OpmPitch, MulAndDt2SetTheOperatorsRatio) {

@@ -22,31 +22,16 @@ using Names = std::vector<std::string>;
 Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 TEST(PdxName, IsTheHeadsBytesFromTheTitleEndToTheNextZero) {
-    const struct {
-        std::string_view head;
-        std::string name;
-    } cases[] = {
-        {std::string_view("t\r\n\x1a"
-                          "demo.pdx\0\x02\xa0",
-                          15),
-         "demo.pdx"},
-        {std::string_view("t\r\n\x1a\0\x02\xa0", 7), ""},   // the song has none
-        {std::string_view("t\r\r\n\x1a"
-                          "a\r\n\x1a"
-                          "b\0",
-                          11),
-         "a\r\n\x1a"
-         "b"},   // the first end counts
-        {"t\r\n\x1a"
-         "dem",
-         ""},   // cut before the zero
-        {std::string_view("t\r\n"
-                          "demo.pdx\0",
-                          12),
-         ""},   // no title end
+    using namespace std::string_view_literals;
+    const std::pair<std::string_view, std::string> cases[] = {
+        {"t\r\n\032demo.pdx\0\x02\xa0"sv, "demo.pdx"},
+        {"t\r\n\032\0\x02\xa0"sv, ""},                 // the song has none
+        {"t\r\r\n\032a\r\n\032b\0"sv, "a\r\n\032b"},   // the first end counts
+        {"t\r\n\032dem"sv, ""},                        // cut before the zero
+        {"t\r\ndemo.pdx\0"sv, ""},                     // no title end
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(pdxNameInHead(bytesOf(c.head)), c.name) << c.head;
+    for (const auto& [head, name] : cases) {
+        EXPECT_EQ(pdxNameInHead(bytesOf(head)), name) << head;
     }
 }
 
@@ -124,27 +109,15 @@ Entries nonEmpty(const PdxTable& table) {
 
 constexpr uint32_t B = PDX_BLOCK_SIZE;
 
-struct TableCase {
-    const char* what;
-    Bytes file;
-    size_t banks;
-    Entries entries;
-    uint32_t leftOut;
-};
-
-void expectTables(const std::vector<TableCase>& cases) {
-    for (const TableCase& c : cases) {
-        const std::optional<PdxTable> table = readPdxTable(c.file);
-        ASSERT_TRUE(table) << c.what;
-        EXPECT_EQ(table->banks(), c.banks) << c.what;
-        EXPECT_EQ(nonEmpty(*table), c.entries) << c.what;
-        EXPECT_EQ(table->leftOut, c.leftOut) << c.what;
-    }
-}
-
-TEST(PdxTable, KeepsTheRecordsThatLieInTheDataAndCountsTheOthers) {
+TEST(PdxTable, KeepsTheRecordsInTheDataCountsTheOthersAndEndsWhereTheDataBegin) {
     constexpr size_t SIZE = 1500;   // data below 2 * 768: one block
-    expectTables({
+    const struct {
+        const char* what;
+        Bytes file;
+        size_t banks;
+        Entries entries;
+        uint32_t leftOut;
+    } cases[] = {
         {"first, middle and last notes",
          pdxFileWithEmptyBlocks(SIZE, 1, {{0, B, 10}, {33, B + 10, 5}, {95, 1490, 10}}),
          1,
@@ -171,11 +144,6 @@ TEST(PdxTable, KeepsTheRecordsThatLieInTheDataAndCountsTheOthers) {
          1,
          {{0, {B, 1}}},
          2},
-    });
-}
-
-TEST(PdxTable, EndsWhereTheFirstSamplesDataBegins) {
-    expectTables({
         {"three banks",
          pdxFileWithEmptyBlocks(10 * B, 3, {{5, 3 * B, 8}, {96 + 5, 3 * B + 8, 8}, {287, 9 * B, B}}),
          3,
@@ -203,7 +171,14 @@ TEST(PdxTable, EndsWhereTheFirstSamplesDataBegins) {
          4,
          {{0, {4 * B, 4}}},
          96 * 2 + 1},
-    });
+    };
+    for (const auto& c : cases) {
+        const std::optional<PdxTable> table = readPdxTable(c.file);
+        ASSERT_TRUE(table) << c.what;
+        EXPECT_EQ(table->banks(), c.banks) << c.what;
+        EXPECT_EQ(nonEmpty(*table), c.entries) << c.what;
+        EXPECT_EQ(table->leftOut, c.leftOut) << c.what;
+    }
 }
 
 TEST(PdxTable, RefusesAFileShorterThanOneBlock) {

@@ -2,12 +2,14 @@
 // for how long, the voice each program gets, and each key's sample, loop and envelope.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 #include "fm_instrument.h"
 #include "mdx_image.h"
 #include "midi_track.h"
+#include "recording_side.h"
 #include "song_voices.h"
 #include "voice_decoder.h"
 #include "voice_use.h"
@@ -16,14 +18,6 @@ namespace karvo {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// One carrier, C2 alone, as a song's plainest voice; other operators stay unkeyed.
-OpmVoice lone(uint8_t D1R, uint8_t D1L, uint8_t D2R, uint8_t RR) {
-    OpmVoice v;
-    v.slotMask = 0b1000;   // bit 3: C2
-    v.op[OpmSynth::C2] = {.TL = 0, .AR = 31, .D1R = D1R, .D1L = D1L, .D2R = D2R, .RR = RR, .MUL = 1};
-    return v;
-}
 
 // The frequency of a steady stretch, from its rising zero crossings.
 double frequencyOf(std::span<const int16_t> points) {
@@ -42,7 +36,10 @@ double frequencyOf(std::span<const int16_t> points) {
 }
 
 TEST(FmInstrument, RendersEachKeyAtTheSongsPitchWithASeamlessLoopAndTheChipsRates) {
-    const OpmVoice voice = lone(12, 3, 6, 9);
+    // One carrier, C2 alone, as a song's plainest voice; other operators stay unkeyed.
+    OpmVoice voice;
+    voice.slotMask = 0b1000;   // bit 3: C2
+    voice.op[OpmSynth::C2] = {.TL = 0, .AR = 31, .D1R = 12, .D1L = 3, .D2R = 6, .RR = 9, .MUL = 1};
     // Key 57 twice (the longer hold counts), 40 and 69 past the cap.
     const FmInstrument instrument(voice, {}, {{57, 0.05}, {69, 9.0}, {40, 0.2}, {57, 0.3}});
     const auto renderings = instrument.renderings();
@@ -194,33 +191,23 @@ TEST(SongVoices, GivesEachSlotTheLastRecordOfItsNumberAndTheSettingsTheTracksGav
     }
     records.resize(records.size() - 10);   // the record for 6 is cut short
     const MdxImage image(records, 0, {});
-    struct Quiet : VoiceSide {
-        void reset() override {}
-        void captureLfo(int, const LfoSettings&) override { ++captured; }
-        void captureNoise(int, const NoiseSettings&) override { ++captured; }
-        void beginVoices(std::string&) override {}
-        void onNumber(uint8_t, const std::string&) override {}
-        void onFlCon(uint8_t, uint8_t) override {}
-        void onSlot(uint8_t) override {}
-        void onOperatorField(int, OperatorField, uint8_t, uint8_t) override {}
-        void endVoices(std::string&) override {}
-        int captured = 0;
-    } program;
+    test::RecordingSide program;
     SongVoices voices(program);
     voices.captureLfo(-1, decodeLfo(2, 0x33));   // before any voice select: kept nowhere
     voices.captureLfo(5, decodeLfo(2, 0x21));
     voices.captureNoise(5, decodeNoise(0x9C));
     decodeVoiceRecords(image, "x", voices);
-    EXPECT_EQ(program.captured, 3);     // every capture reached the program's side too
-    EXPECT_EQ(voices.voice(5).FL, 1);   // the record numbered 0x85
-    EXPECT_EQ(voices.voice(5).CON, 3);
-    EXPECT_EQ(voices.voice(5).slotMask, 0x0F);
-    EXPECT_EQ(voices.voice(5).AMS, 1);
-    EXPECT_EQ(voices.voice(5).PMS, 2);
-    EXPECT_TRUE(voices.lfo(5).NE);
-    EXPECT_EQ(voices.lfo(5).NFRQ, 0x1C);
-    EXPECT_EQ(voices.lfo(5).WF, 2);
-    EXPECT_EQ(voices.lfo(5).LFRQ, 0);   // not kept by the run: the chip's reset value
+    // Every capture reached the program's side too.
+    EXPECT_EQ(std::count_if(program.calls.begin(), program.calls.end(),
+                            [](const test::Call& c) { return c.kind == 'L' || c.kind == 'N'; }),
+              3);
+    // FL, CON, slots, AMS, PMS of the record numbered 0x85; NE, NFRQ, WF, and LFRQ, which
+    // the run does not keep, at the chip's reset value.
+    const OpmVoice& five = voices.voice(5);
+    EXPECT_EQ((std::vector<int>{five.FL, five.CON, five.slotMask, five.AMS, five.PMS}),
+              (std::vector<int>{1, 3, 0x0F, 1, 2}));
+    const OpmLfo& lfo = voices.lfo(5);
+    EXPECT_EQ((std::vector<int>{lfo.NE, lfo.NFRQ, lfo.WF, lfo.LFRQ}), (std::vector<int>{1, 0x1C, 2, 0}));
     EXPECT_TRUE(voices.recorded(6));
     EXPECT_EQ(voices.voice(6).op[3].RR, 4);   // cut before its last byte: the table's start value
     EXPECT_FALSE(voices.recorded(7));
