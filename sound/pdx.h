@@ -54,8 +54,6 @@ struct PdxSample {
 struct PdxTable {
     std::vector<PdxSample> samples;   // blocks * 96 entries, entry = bank * 96 + note
     uint32_t leftOut = 0;             // records dropped for pointing into the table or past the end
-
-    size_t banks() const { return samples.size() / PDX_NOTES; }
 };
 
 // Reads the table of a whole sample file. The table ends where the first sample's
