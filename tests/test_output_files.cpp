@@ -98,11 +98,10 @@ TEST_F(OutputFiles, RefusesAnOutputThatIsTheInputByAnyName) {
     for (const std::string& name : {in, path("link.mdx"), path("hard.mdx"), path("./in.mdx")}) {
         for (const char* option : {"-midi", "-o"}) {
             SCOPED_TRACE(name + " " + option);
-            const Outcome r =
-                run(text, {in, option, name, option == std::string("-o") ? "-midi" : "-o", path("other")});
-            EXPECT_EQ(r.status, 1);
-            EXPECT_EQ(r.out, "");   // stopped before the header scan
-            EXPECT_EQ(r.err, "KARVO:output file " + name + " is the input file.\n");
+            // Stopped before the header scan: nothing on standard output.
+            EXPECT_EQ(
+                run(text, {in, option, name, option == std::string("-o") ? "-midi" : "-o", path("other")}),
+                (Outcome{1, "", "KARVO:output file " + name + " is the input file.\n"}));
             EXPECT_EQ(test::readFile(in), SONG);
             EXPECT_FALSE(fs::exists(path("other")));
         }
@@ -149,10 +148,8 @@ TEST_F(OutputFiles, RefusesOneFileNamedByBothOutputs) {
     };
     for (const auto& [a, b] : twice) {
         SCOPED_TRACE(a + " " + b);
-        const Outcome r = run(bank, {in, "-midi", a, "-o", b});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");   // stopped before the header scan
-        EXPECT_EQ(r.err, "KARVO:output file " + b + " is named twice.\n");
+        EXPECT_EQ(run(bank, {in, "-midi", a, "-o", b}),
+                  (Outcome{1, "", "KARVO:output file " + b + " is named twice.\n"}));
         EXPECT_EQ(test::readFile(midi), EARLIER);
         EXPECT_EQ(names(), (std::vector<std::string>{"in.mdx", "link.mid", "out.mid", "sub"}));
     }
