@@ -941,40 +941,33 @@ TEST(ConvertTrack, DoesNothingForACommandWhoseOperandsAreCutOff) {
     }
 }
 
+// Too many elements, a jump loop and too many bytes each end the track in a closed
+// chunk, at the default guards and at the context's own.
 TEST(ConvertTrack, CutsOffARunawayTrackWithAClosedChunk) {
-    const Bytes rests = repeat(
-        0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, {0x00})))))));
-    const Bytes pans = repeat(0xFF, repeat(0xFF, repeat(0xFF, repeat(0xFF, {0xFC, 0x01}))));
-    const Bytes jumps = {0xF6, 0x02, 0x00, 0xF4, 0xFF,
-                         0xF8, 0xF5, 0xFF, 0xFA};   // the escape jumps back to the start
-
-    TrackRun bomb;
-    EXPECT_EQ(bomb.events(rests), Bytes{});
-    EXPECT_FALSE(bomb.whole);
-
-    TrackRun loop;
-    EXPECT_EQ(loop.events(jumps), Bytes{});
-    EXPECT_FALSE(loop.whole);
+    const Bytes jumps = {0xF6, 0x02, 0x00, 0xF4, 0xFF, 0xF8, 0xF5, 0xFF, 0xFA};   // the escape jumps back
+    for (const Bytes& track : {test::nest({0x00}, 7), jumps}) {
+        TrackRun run;
+        EXPECT_EQ(run.events(track), Bytes{});
+        EXPECT_FALSE(run.whole);
+    }
 
     TrackRun big;
-    const Bytes events = big.events(pans);   // framing checked there
+    const Bytes events = big.events(test::nest({0xFC, 0x01}, 4));   // framing checked there
     EXPECT_FALSE(big.whole);
     EXPECT_GE(big.out.size(), MAX_TRACK_CHUNK);
     EXPECT_LT(big.out.size(), MAX_TRACK_CHUNK + 64);
     EXPECT_EQ(Bytes(events.end() - 4, events.end()), (Bytes{0x00, 0xB0, 0x0A, 0x00}));
-}
 
-TEST(ConvertTrack, CutsOffAtTheContextsOwnGuards) {
     // The repeat start, three pans and a rest, the repeat end, three pans: the tenth
     // element is never converted. The first pan waits for the track's first tick.
-    TrackRun run;
-    run.ctx.maxTrackElements = 9;
-    const Bytes events = run.events(repeat(0xFF, {0xFC, 0x01, 0xFC, 0x02, 0xFC, 0x03, 0x05}));
-    EXPECT_FALSE(run.whole);
+    TrackRun counted;
+    counted.ctx.maxTrackElements = 9;
     // clang-format off
-    EXPECT_EQ(events, (Bytes{0x0A, 0xB0, 0x0A, 0x00, 0x00, 0xB0, 0x0A, 0x7F, 0x00, 0xB0, 0x0A, 0x40,
-                             0x06, 0xB0, 0x0A, 0x00, 0x00, 0xB0, 0x0A, 0x7F, 0x00, 0xB0, 0x0A, 0x40}));
+    EXPECT_EQ(counted.events(repeat(0xFF, {0xFC, 0x01, 0xFC, 0x02, 0xFC, 0x03, 0x05})),
+              (Bytes{0x0A, 0xB0, 0x0A, 0x00, 0x00, 0xB0, 0x0A, 0x7F, 0x00, 0xB0, 0x0A, 0x40,
+                     0x06, 0xB0, 0x0A, 0x00, 0x00, 0xB0, 0x0A, 0x7F, 0x00, 0xB0, 0x0A, 0x40}));
     // clang-format on
+    EXPECT_FALSE(counted.whole);
 
     TrackRun small;
     small.ctx.maxTrackChunk = 100;
@@ -986,7 +979,7 @@ TEST(ConvertTrack, CutsOffAtTheContextsOwnGuards) {
 
 TEST(ConvertTrack, ConvertsATrackLongerThan64KiBWhole) {
     TrackRun run;
-    const Bytes events = run.events(repeat(0xFF, repeat(0xFF, {0xFC, 0x02})));
+    const Bytes events = run.events(test::nest({0xFC, 0x02}, 2));
     EXPECT_TRUE(run.whole);
     ASSERT_EQ(events.size(), 255u * 255 * 4);
     EXPECT_EQ(Bytes(events.end() - 4, events.end()), (Bytes{0x00, 0xB0, 0x0A, 0x7F}));
