@@ -23,10 +23,12 @@ public:
     uint32_t position() const { return static_cast<uint32_t>(m_position); }
     bool overran() const { return m_position > m_size; }
 
-    // The next n bytes, moving past them, or nullptr when fewer remain.
+    // The next n bytes (n at most a few), moving past them, or nullptr when fewer
+    // remain. The position is never more than a few bytes past the end, so adding n
+    // cannot wrap.
     const uint8_t* take(uint32_t n) {
         const size_t at = m_position;
-        if (at >= m_size || m_size - at < n) {
+        if (at + n > m_size) {
             return nullptr;
         }
         m_position = at + n;

@@ -34,7 +34,7 @@ size_t writeVariableLength(uint8_t* out, uint32_t value) {
 
 // Only the written bytes are copied, and nothing is zeroed: every byte up to the
 // write position is written before it is read.
-uint8_t* MidiTrack::grow(uint8_t* at, uint32_t n) {
+uint8_t* MidiTrack::makeRoom(uint8_t* at, uint32_t n) {
     m_size = at == nullptr ? 0 : static_cast<uint32_t>(at - m_bytes.get());
     uint64_t capacity = m_capacity == 0 ? 65536 : m_capacity;
     while (capacity - m_size < n) {
@@ -57,7 +57,7 @@ uint8_t* MidiTrack::grow(uint8_t* at, uint32_t n) {
 MidiTrack::Writer MidiTrack::begin(uint8_t channel) {
     static constexpr uint8_t MTRK[8] = {'M', 'T', 'r', 'k', 0, 0, 0, 0};   // +4: length, filled in at the end
     Writer writer(*this, channel);
-    writer.reserve(sizeof MTRK + Writer::EVENT_ROOM);
+    writer.reserve(sizeof MTRK + Writer::ROOM);
     m_size = 0;
     writer.m_at = m_bytes.get();
     std::memcpy(writer.m_at, MTRK, sizeof MTRK);

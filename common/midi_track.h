@@ -7,8 +7,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 
@@ -44,9 +46,11 @@ public:
     uint32_t size() const { return m_size; }
 
 private:
-    // Makes room for n bytes behind at, the writer's position; returns the position
-    // in the new room.
-    uint8_t* grow(uint8_t* at, uint32_t n);
+    // Makes room for n bytes behind at, the writer's position, where fewer are free;
+    // returns the position in the room.
+    uint8_t* makeRoom(uint8_t* at, uint32_t n);
+    // The writer's limit for a chunk told to stop at stopSize bytes.
+    uint8_t* limit(uint32_t stopSize) const;
 
     std::unique_ptr<uint8_t[]> m_bytes;   // m_capacity bytes, of which m_size are written
     uint32_t m_capacity = 0;
@@ -57,20 +61,42 @@ private:
 // lands at the ticks waited since the event before it. A writer is a small value,
 // meant to be held in a local variable by a loop that writes many events, so that
 // the compiler keeps it in registers.
+//
+// Events are written without a look at the room left: full() leaves ROOM bytes free
+// behind the write position, and whoever writes events asks it before every ROOM
+// bytes at most (the converter's loop asks before each element), or reserves what it
+// writes beyond that. So a note costs one comparison, not one per event.
 class MidiTrack::Writer {
 public:
+    // The most that may be written between two looks at full().
+    static constexpr uint32_t ROOM = 64;
+
     void wait(uint32_t ticks) { m_pending += ticks; }
     // One pending tick fewer, if any is pending.
     void takeBackTick() { m_pending -= m_pending != 0 ? 1 : 0; }
     uint32_t pendingTicks() const { return m_pending; }
     // The chunk's bytes so far.
     uint32_t size() const { return static_cast<uint32_t>(m_at - m_track->m_bytes.get()); }
-    // Whether the chunk has reached the size a writer is told to stop at.
+    // Sets the size at which full() says the chunk is full.
     void stopAt(uint32_t size) {
         m_stopSize = size;
-        m_stop = m_track->m_bytes.get() + (size < m_track->m_capacity ? size : m_track->m_capacity);
+        m_limit = m_track->limit(size);
     }
-    bool full() const { return m_at >= m_stop && size() >= m_stopSize; }
+    // Whether the chunk has reached the size it was told to stop at; either way, ROOM
+    // bytes are free behind the write position afterwards. Below the limit, one
+    // comparison tells both.
+    bool full() {
+        if (m_at < m_limit) [[likely]] {
+            return false;
+        }
+        reserve(ROOM);
+        return size() >= m_stopSize;
+    }
+    // Makes room for n bytes at the write position.
+    void reserve(uint32_t n) {
+        m_at = m_track->makeRoom(m_at, n);
+        m_limit = m_track->limit(m_stopSize);
+    }
 
     // A channel message now: the status nibble gets the channel.
     [[gnu::always_inline]] void event(uint8_t status, uint8_t data) {
@@ -88,15 +114,28 @@ public:
     }
     // A meta event now: FF, type, the length as a variable-length quantity, data.
     void meta(uint8_t type, std::span<const uint8_t> data) {
-        reserve(static_cast<uint32_t>(EVENT_ROOM + MAX_VARIABLE_LENGTH_SIZE + data.size()));
-        m_at = writeMeta(eventStart(), type, data);
+        reserve(static_cast<uint32_t>(2 * MAX_VARIABLE_LENGTH_SIZE + 2 + data.size() + ROOM));
+        m_at = writeMeta(writeDelta(m_at), type, data);
     }
 
     // The messages the conversion writes, by name.
-    // A note on now and off ticks later, with no other event between: the most
-    // common pair of a song, written with one look at the room left.
-    void note(uint8_t key, uint8_t onVelocity, uint32_t ticks, uint8_t offVelocity) {
-        uint8_t* p = eventStart(2 * EVENT_ROOM);
+    // A note on now and off ticks later (ticks below 2^14), with no other event
+    // between: the most common pair of a song.
+    [[gnu::always_inline]] void note(uint8_t key, uint8_t onVelocity, uint32_t ticks, uint8_t offVelocity) {
+        if constexpr (std::endian::native == std::endian::little) {
+            if ((m_pending | ticks) < 0x80) [[likely]] {
+                // Nearly every note: both deltas take a byte, and the eight bytes
+                // delta, 9c key on-velocity, ticks, 8c key off-velocity go in one store.
+                const uint64_t bytes = m_pending | m_noteStatuses | uint64_t{onVelocity} << 24 |
+                                       uint64_t{ticks} << 32 | uint64_t{offVelocity} << 56 |
+                                       uint64_t{key} * 0x0001'0000'0001'0000;   // key at bytes 2 and 6
+                std::memcpy(m_at, &bytes, sizeof bytes);
+                m_at += sizeof bytes;
+                m_pending = 0;
+                return;
+            }
+        }
+        uint8_t* p = eventStart();
         p[0] = static_cast<uint8_t>(0x90 | m_channel);
         p[1] = key;
         p[2] = onVelocity;
@@ -104,7 +143,9 @@ public:
         if (ticks < 0x80) {
             *p++ = static_cast<uint8_t>(ticks);
         } else {
-            p += writeVariableLength(p, ticks);
+            p[0] = static_cast<uint8_t>(0x80 | (ticks >> 7));
+            p[1] = static_cast<uint8_t>(ticks & 0x7F);
+            p += 2;
         }
         p[0] = static_cast<uint8_t>(0x80 | m_channel);
         p[1] = key;
@@ -129,46 +170,40 @@ public:
 
 private:
     friend class MidiTrack;
-    // Room for the longest delta and channel message, kept free behind every event.
-    static constexpr uint32_t EVENT_ROOM = 16;
 
-    Writer(MidiTrack& track, uint8_t channel) : m_track(&track), m_channel(channel) {}
+    Writer(MidiTrack& track, uint8_t channel)
+        : m_track(&track), m_noteStatuses(uint64_t{0x90u | channel} << 8 | uint64_t{0x80u | channel} << 40),
+          m_channel(channel) {}
 
-    // Writes a meta event's bytes behind its delta at p; returns the end. The slow
-    // paths take and return positions, never the writer itself, so that a writer in
-    // a local variable stays there.
+    // Writes a meta event's bytes at p; returns the end. The slow paths take and
+    // return positions, never the writer itself, so that a writer in a local variable
+    // stays there.
     static uint8_t* writeMeta(uint8_t* p, uint8_t type, std::span<const uint8_t> data);
 
-    // Makes room for n bytes at the write position.
-    void reserve(uint32_t n) {
-        if (static_cast<size_t>(m_end - m_at) < n) {
-            m_at = m_track->grow(m_at, n);
-            m_end = m_track->m_bytes.get() + m_track->m_capacity;
-            stopAt(m_stopSize);
-        }
-    }
-    // Writes the pending delta, clears it and returns where the event's bytes go, with
-    // room for at least a further room bytes behind it.
-    uint8_t* eventStart(uint32_t room = EVENT_ROOM) {
-        reserve(room);
-        uint8_t* p = m_at;
-        if (m_pending < 0x80) {   // nearly every delta
-            *p = static_cast<uint8_t>(m_pending);
-            m_pending = 0;
+    // Writes the pending delta at p, clears it and returns where the event's bytes go.
+    [[gnu::always_inline]] uint8_t* writeDelta(uint8_t* p) {
+        const uint32_t delta = m_pending;
+        m_pending = 0;
+        if (delta < 0x80) [[likely]] {   // nearly every delta
+            *p = static_cast<uint8_t>(delta);
             return p + 1;
         }
-        p += writeVariableLength(p, m_pending);
-        m_pending = 0;
-        return p;
+        return p + writeVariableLength(p, delta);
     }
+    [[gnu::always_inline]] uint8_t* eventStart() { return writeDelta(m_at); }
 
     MidiTrack* m_track;
-    uint8_t* m_at = nullptr;     // where the next event goes
-    uint8_t* m_end = nullptr;    // the end of the track's room
-    uint8_t* m_stop = nullptr;   // where the room ends, or where the chunk reaches m_stopSize
+    uint8_t* m_at = nullptr;      // where the next event goes
+    uint8_t* m_limit = nullptr;   // ROOM bytes before the end, or the stop size if sooner
     uint32_t m_stopSize = UINT32_MAX;
-    uint32_t m_pending = 0;   // ticks since the last event written
+    uint32_t m_pending = 0;    // ticks since the last event written
+    uint64_t m_noteStatuses;   // note-on and note-off status at bytes 1 and 5 of a note's eight
     uint8_t m_channel;
 };
+
+inline uint8_t* MidiTrack::limit(uint32_t stopSize) const {
+    const uint32_t room = m_capacity - Writer::ROOM;
+    return m_bytes.get() + (stopSize < room ? stopSize : room);
+}
 
 }   // namespace karvo

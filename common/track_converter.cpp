@@ -33,12 +33,13 @@ static_assert(keyOf(FIRST_COMMAND - 1) + STANDARD_PITCH_SHIFT <= 127);
 
 // What the element loop does with each first byte, derived from COMMANDS once, so
 // that it dispatches on one table lookup: read over a command with 0 to 2 operand
-// bytes; a rest; a note; read over a software LFO or an extended command, whose
-// first operand tells their length; or, from HANDLED on, a command's handler.
+// bytes (the step is the command's length, 1 to 3); a rest; a note; read over a
+// software LFO or an extended command, whose first operand tells their length; or,
+// from HANDLED on, a command's handler.
 enum Step : uint8_t {
-    SKIP_0,
-    SKIP_1,
-    SKIP_2,
+    SKIP_1_BYTE = 1,
+    SKIP_2_BYTES,
+    SKIP_3_BYTES,
     REST,
     NOTE,
     SKIP_LFO,
@@ -66,7 +67,7 @@ constexpr std::array<uint8_t, 256> stepsFor(bool timed) {
         } else if (c.operands == Operands::EXTENDED) {
             steps[b] = SKIP_EXTENDED;
         } else {
-            steps[b] = static_cast<uint8_t>(operandCount(c.operands, 0));
+            steps[b] = static_cast<uint8_t>(1 + operandCount(c.operands, 0));
         }
     }
     return steps;
@@ -205,11 +206,14 @@ public:
         MidiTrack::Writer out = writer;
         out.stopAt(maxChunk);
         NoteState notes;
+        // The key of a note byte; only a PCM track with keys to look up needs more.
+        const auto keyBias = static_cast<uint8_t>(m_keyShift - 125);
+        const bool keysLookedUp = m_pcm && m_pcmKeys != nullptr;
         int64_t left = maxElements;   // elements that may still act; below 0 once more are read
         bool whole = false;
         for (bool goOn = !out.full(); goOn;) {
             uint8_t b = 0;
-            if (!in.u8(b)) [[unlikely]] {
+            if (!in.peek(b)) [[unlikely]] {
                 // The last element was cut off by the image's end, or the image ends
                 // where the next would start, and would be one more.
                 whole = (in.overran() ? left : left - 1) >= 0;
@@ -221,6 +225,7 @@ public:
                 in.skip(step);
                 continue;
             }
+            in.skip(1);
             if (step == REST) {
                 if constexpr (Timed) {
                     advance(out, b + 1u);
@@ -229,24 +234,35 @@ public:
                 }
                 continue;
             }
-            if (step == SKIP_LFO || step == SKIP_EXTENDED) {
+            if (step == NOTE) {
+                if (left < 0) [[unlikely]] {
+                    break;
+                }
+                const uint8_t key = keysLookedUp ? pcmKey(b) : static_cast<uint8_t>(b + keyBias);
+                const bool goesOn = Timed ? timedNote(in, out, notes, key) : note(in, out, notes, key);
+                if (!goesOn) {
+                    whole = true;
+                    break;
+                }
+                goOn = !out.full();
+                continue;
+            }
+            if (step == SKIP_LFO) {
                 uint8_t first = 0;
                 in.peek(first);
-                in.skip(operandCount(step == SKIP_LFO ? Operands::LFO : Operands::EXTENDED, first));
+                in.skip(operandCount(Operands::LFO, first));
+                continue;
+            }
+            if (step == SKIP_EXTENDED) {
+                uint8_t first = 0;
+                in.peek(first);
+                in.skip(operandCount(Operands::EXTENDED, first));
                 continue;
             }
             if (left < 0) [[unlikely]] {
                 break;
             }
-            const auto key = [&] { return m_pcm ? pcmKey(b) : static_cast<uint8_t>(keyOf(b) + m_keyShift); };
-            bool goesOn = false;
-            if constexpr (Timed) {
-                goesOn =
-                    step == NOTE ? timedNote(in, out, notes, key()) : command<true>(in, out, notes, step);
-            } else {
-                goesOn = step == NOTE ? note(in, out, notes, key()) : command<false>(in, out, notes, step);
-            }
-            if (!goesOn) {
+            if (!command<Timed>(in, out, notes, step)) {
                 whole = true;
                 break;
             }
@@ -329,6 +345,8 @@ private:
 
     // One bend a tick; the sum goes on over a tied note of the same key.
     [[gnu::always_inline]] static void glide(MidiTrack::Writer& out, NoteState& n, uint32_t length) {
+        // A bend of up to 8 bytes a tick, and room behind them for the rest of the note.
+        out.reserve(8 * length + MidiTrack::Writer::ROOM);
         for (uint32_t i = 0; i < length; ++i) {
             n.glideSum += n.glideStep;   // wraps modulo 2^32
             const int32_t quotient = static_cast<int32_t>(n.glideSum) / 128;
@@ -402,6 +420,8 @@ private:
         t.changed = true;
         out.wait(static_cast<uint32_t>(until - t.now));
         t.now = until;
+        // The element that let the ticks pass goes on writing.
+        out.reserve(MidiTrack::Writer::ROOM);
     }
 
     // The LFOs' state brought to now, across ticks on which their output stood still.
@@ -536,6 +556,7 @@ private:
     // One bend a tick, as today's glide, with the pitch LFO on top.
     [[gnu::noinline]] void timedGlide(MidiTrack::Writer& out, NoteState& n, uint32_t length) {
         for (uint32_t i = 0; i < length; ++i) {
+            out.reserve(MidiTrack::Writer::ROOM);
             n.glideSum += n.glideStep;   // wraps modulo 2^32
             const int32_t quotient = static_cast<int32_t>(n.glideSum) / 128;
             writeBend<true>(out, (static_cast<uint32_t>(quotient) + n.detune + BEND_CENTRE) & 0x3FFF);

@@ -94,7 +94,8 @@ TEST(TrackFraming, GrowsTheBufferPast65536BytesAndKeepsEveryByte) {
     for (uint32_t i = 0; i < 25000; ++i) {
         const auto low = static_cast<uint8_t>(i % 127);
         const auto high = static_cast<uint8_t>(i / 127 % 127);
-        writer.wait(200);   // two delta bytes, 81 48
+        ASSERT_FALSE(writer.full());   // and room for the next event
+        writer.wait(200);              // two delta bytes, 81 48
         writer.event(0xE0, low, high);
         expected.insert(expected.end(), {0x81, 0x48, 0xE2, low, high});
     }
