@@ -95,7 +95,7 @@ MdxHead scanHead(std::FILE* in) {
 
 MdxImage loadImage(const MdxHead& head, std::FILE* in, bool& whole) {
     // Room for the largest image, left unwritten where the file has no bytes.
-    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(IMAGE_SIZE);
+    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(IMAGE_SIZE + MdxImage::END_PADDING);
     size_t size = 0;
     if (head.dataStart < head.bytes.size()) {
         size = head.bytes.size() - head.dataStart;   // the head is shorter than an image

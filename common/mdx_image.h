@@ -35,13 +35,23 @@ MdxHead scanHead(std::FILE* in);
 
 // The data area, from the voice offset on, as the tracks and the voices read it.
 // Every offset of the file is an index into it; it never changes once loaded.
+//
+// Behind its last byte lie END_PADDING end-of-track command bytes (F1), outside
+// bytes(), so that the track loop may read the byte at its position, or a few past
+// the end, without looking at the end first: what it finds there ends the track.
 class MdxImage {
 public:
-    MdxImage() = default;
+    static constexpr uint32_t END_PADDING = 8;
+    static constexpr uint8_t PADDING_BYTE = 0xF1;
+
+    MdxImage() : MdxImage(std::make_unique_for_overwrite<uint8_t[]>(END_PADDING), 0, 0, {}) {}
+    // bytes holds size bytes and room for the padding behind them.
     MdxImage(std::unique_ptr<uint8_t[]> bytes, uint32_t size, uint32_t voiceOffset,
              std::vector<uint32_t> trackOffsets)
         : m_bytes(std::move(bytes)), m_size(size), m_voiceOffset(voiceOffset),
-          m_trackOffsets(std::move(trackOffsets)) {}
+          m_trackOffsets(std::move(trackOffsets)) {
+        std::fill_n(m_bytes.get() + size, END_PADDING, PADDING_BYTE);
+    }
     // A copy of bytes, as tests build an image.
     MdxImage(std::span<const uint8_t> bytes, uint32_t voiceOffset, std::vector<uint32_t> trackOffsets)
         : MdxImage(copyOf(bytes), static_cast<uint32_t>(bytes.size()), voiceOffset, std::move(trackOffsets)) {
@@ -53,7 +63,7 @@ public:
 
 private:
     static std::unique_ptr<uint8_t[]> copyOf(std::span<const uint8_t> bytes) {
-        auto copy = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
+        auto copy = std::make_unique_for_overwrite<uint8_t[]>(bytes.size() + END_PADDING);
         std::copy(bytes.begin(), bytes.end(), copy.get());
         return copy;
     }

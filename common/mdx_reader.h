@@ -11,8 +11,8 @@ namespace karvo {
 
 // Running out of bytes is ordinary input: a read that does not fit returns false or
 // nullptr and leaves the position as it was. The position may pass the end only by
-// skip(), which reads nothing; reading there then fails, and overran() tells that the
-// bytes skipped were not all there.
+// skip(), which reads nothing; reading there then fails, and beyondEnd() tells how
+// many of the bytes skipped were not there.
 class MdxReader {
 public:
     explicit MdxReader(std::span<const uint8_t> image, uint32_t position = 0)
@@ -21,7 +21,6 @@ public:
     }
 
     uint32_t position() const { return static_cast<uint32_t>(m_position); }
-    bool overran() const { return m_position > m_size; }
 
     // The next n bytes (n at most a few), moving past them, or nullptr when fewer
     // remain. The position is never more than a few bytes past the end, so adding n
@@ -56,6 +55,12 @@ public:
         value = m_data[m_position];
         return true;
     }
+
+    // The next byte without moving past it, over an image padded behind its end as
+    // MdxImage is: at the end, or a few bytes past it, a padding byte.
+    uint8_t peekPadded() const { return m_data[m_position]; }
+    // How many bytes the position stands past the end; 0 up to the end.
+    size_t beyondEnd() const { return m_position > m_size ? m_position - m_size : 0; }
 
     // Moves past n bytes without reading them (n is at most a few), even past the end.
     void skip(uint32_t n) { m_position += n; }

@@ -49,6 +49,8 @@ enum Step : uint8_t {
 constexpr uint8_t stepOf(Handler handler) {
     return static_cast<uint8_t>(HANDLED + static_cast<uint8_t>(handler));
 }
+constexpr uint8_t END_STEP = stepOf(Handler::END);
+static_assert(FIRST_COMMAND + 0x11 == MdxImage::PADDING_BYTE && COMMANDS[0x11].handler == Handler::END);
 
 // timed: whether the run follows the driver's own timing, which acts on commands a
 // plain conversion reads over.
@@ -209,20 +211,18 @@ public:
         // The key of a note byte; only a PCM track with keys to look up needs more.
         const auto keyBias = static_cast<uint8_t>(m_keyShift - 125);
         const bool keysLookedUp = m_pcm && m_pcmKeys != nullptr;
-        int64_t left = maxElements;   // elements that may still act; below 0 once more are read
+        // Elements that may still act. Each element counts as it is acted on or read over;
+        // at 0 or below, the next one that would act ends the conversion.
+        int64_t left = maxElements;
         bool whole = false;
         for (bool goOn = !out.full(); goOn;) {
-            uint8_t b = 0;
-            if (!in.peek(b)) [[unlikely]] {
-                // The last element was cut off by the image's end, or the image ends
-                // where the next would start, and would be one more.
-                whole = (in.overran() ? left : left - 1) >= 0;
-                break;
-            }
-            --left;
+            // At the image's end, or past it, the padding's end command: the loop looks
+            // for the end only where an end command comes, which is seldom.
+            const uint8_t b = in.peekPadded();
             const uint8_t step = Timed ? TIMED_STEPS[b] : STEPS[b];
             if (step < REST) [[likely]] {
                 in.skip(step);
+                --left;
                 continue;
             }
             in.skip(1);
@@ -232,12 +232,14 @@ public:
                 } else {
                     out.wait(b + 1u);
                 }
+                --left;
                 continue;
             }
             if (step == NOTE) {
-                if (left < 0) [[unlikely]] {
+                if (left <= 0) [[unlikely]] {
                     break;
                 }
+                --left;
                 const uint8_t key = keysLookedUp ? pcmKey(b) : static_cast<uint8_t>(b + keyBias);
                 const bool goesOn = Timed ? timedNote(in, out, notes, key) : note(in, out, notes, key);
                 if (!goesOn) {
@@ -251,17 +253,27 @@ public:
                 uint8_t first = 0;
                 in.peek(first);
                 in.skip(operandCount(Operands::LFO, first));
+                --left;
                 continue;
             }
             if (step == SKIP_EXTENDED) {
                 uint8_t first = 0;
                 in.peek(first);
                 in.skip(operandCount(Operands::EXTENDED, first));
+                --left;
                 continue;
             }
-            if (left < 0) [[unlikely]] {
+            if (step == END_STEP && in.beyondEnd() != 0) [[unlikely]] {
+                // The padding: the last element was cut off by the image's end (this
+                // one stands past it), or the image ends where this one starts, which
+                // would be one more.
+                whole = (in.beyondEnd() > 1 ? left : left - 1) >= 0;
                 break;
             }
+            if (left <= 0) [[unlikely]] {
+                break;
+            }
+            --left;
             if (!command<Timed>(in, out, notes, step)) {
                 whole = true;
                 break;
