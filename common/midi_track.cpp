@@ -54,6 +54,16 @@ uint8_t* MidiTrack::makeRoom(uint8_t* at, uint32_t n) {
     return m_bytes.get() + m_size;
 }
 
+uint8_t* MidiTrack::writeAgain(uint8_t* at, uint32_t from, uint32_t times) {
+    const auto length = static_cast<uint32_t>(at - m_bytes.get()) - from;
+    at = makeRoom(at, length * times + Writer::ROOM);
+    for (uint32_t i = 0; i < times; ++i) {
+        std::memcpy(at, m_bytes.get() + from, length);
+        at += length;
+    }
+    return at;
+}
+
 MidiTrack::Writer MidiTrack::begin(uint8_t channel) {
     static constexpr uint8_t MTRK[8] = {'M', 'T', 'r', 'k', 0, 0, 0, 0};   // +4: length, filled in at the end
     Writer writer(*this, channel);

@@ -51,6 +51,9 @@ private:
     uint8_t* makeRoom(uint8_t* at, uint32_t n);
     // The writer's limit for a chunk told to stop at stopSize bytes.
     uint8_t* limit(uint32_t stopSize) const;
+    // Writes the bytes from offset from to at, the writer's position, again times
+    // times behind at, with ROOM bytes free behind them; returns the new position.
+    uint8_t* writeAgain(uint8_t* at, uint32_t from, uint32_t times);
 
     std::unique_ptr<uint8_t[]> m_bytes;   // m_capacity bytes, of which m_size are written
     uint32_t m_capacity = 0;
@@ -92,6 +95,15 @@ public:
         reserve(ROOM);
         return size() >= m_stopSize;
     }
+    // Whether n bytes more leave the chunk short of the size it was told to stop at.
+    bool staysShort(uint64_t n) const { return size() + n < m_stopSize; }
+    // Writes the chunk's bytes from offset from to the write position again, times
+    // times over: a passage whose events come again as they were. Pending ticks stay.
+    void writeAgain(uint32_t from, uint32_t times) {
+        m_at = m_track->writeAgain(m_at, from, times);
+        m_limit = m_track->limit(m_stopSize);
+    }
+
     // Makes room for n bytes at the write position.
     void reserve(uint32_t n) {
         m_at = m_track->makeRoom(m_at, n);

@@ -106,6 +106,47 @@ struct NoteState {
     uint32_t glideStep = 0;
     uint32_t glideSum = 0;
     uint16_t detune = 0;
+
+    bool operator==(const NoteState&) const = default;
+};
+
+// Everything a plain conversion's next elements depend on, besides the bytes they are
+// read from: a repeat's pass that starts in the state the pass before it started in
+// writes the same bytes and ends in that state again.
+struct PassState {
+    NoteState notes;
+    uint32_t pendingTicks = 0;
+    int loopsLeft = 0;
+    uint8_t volume = 0;
+    uint8_t pcmBank = 0;
+    PcmForm pcmForm = DEFAULT_PCM_FORM;
+    int currentVoice = 0;
+    bool pcm8 = false;
+    int level = 0;
+    int32_t counts[RepeatStack::LEVELS] = {};   // the open repeats' only
+    uint32_t unrepeatable = 0;                  // calls that a copy could not make again, so far
+
+    bool operator==(const PassState&) const = default;
+};
+
+// A call a conversion makes outside itself: the voice select told to the listener, the
+// noise and LFO settings told to the voices.
+struct Call {
+    enum Kind : uint8_t { VOICE, NOISE, LFO } kind;
+    int voice;
+    uint8_t operands[2];   // the noise command's; the LFO command's waveform and PMS/AMS
+};
+
+// A pass of the repeat open at some level, as it started: behind the repeat start's
+// operands, or where the repeat end jumped back to.
+struct Pass {
+    bool open = false;
+    bool escapeRead = false;   // a repeat escape of this level was read in the pass
+    uint32_t start = 0;        // the position
+    size_t firstCall = 0;      // the pass's calls are m_calls from here on
+    uint32_t chunkSize = 0;    // the chunk's size
+    int64_t left = 0;          // elements that may still act
+    PassState state;
 };
 
 // With -gate or -lfo, what the driver's own timing adds: when the next key-on and key-off
@@ -274,7 +315,7 @@ public:
                 break;
             }
             --left;
-            if (!command<Timed>(in, out, notes, step)) {
+            if (!command<Timed>(in, out, notes, left, step)) {
                 whole = true;
                 break;
             }
@@ -646,13 +687,15 @@ private:
             return keyOf(noteByte);
         }
         const PcmSound sound{static_cast<uint16_t>(m_pcmBank * 96u + (noteByte - FIRST_NOTE)), m_pcmForm};
+        ++m_unrepeatable;
         return m_findingPcmKeys ? m_pcmKeys->played(sound) : m_pcmKeys->keyOf(sound);
     }
 
     // A command with a handler, by its step. Returns false at the end of the track,
     // which a command whose operands are cut off also is.
     template <bool Timed>
-    [[gnu::always_inline]] bool command(MdxReader& in, MidiTrack::Writer& out, NoteState& n, uint8_t step) {
+    [[gnu::always_inline]] bool command(MdxReader& in, MidiTrack::Writer& out, NoteState& n, int64_t& left,
+                                        uint8_t step) {
         const auto handler = static_cast<Handler>(step - HANDLED);
         const uint8_t* operands = nullptr;
         if (handler == Handler::CHIP_LFO ||
@@ -681,8 +724,8 @@ private:
             writeBend<Timed>(out, (n.detune + BEND_CENTRE) & 0x3FFF);
             return true;
         case Handler::REPEAT_ESCAPE: return repeatEscape(in, readBe16(operands));
-        case Handler::REPEAT_END: return repeatEnd(in, readBe16(operands));
-        case Handler::REPEAT_START: return repeatStart(operands[0]);
+        case Handler::REPEAT_END: return repeatEnd<Timed>(in, out, n, left, readBe16(operands));
+        case Handler::REPEAT_START: return repeatStart<Timed>(in, out, n, left, operands[0]);
         case Handler::TIE:
             // Asked twice, a tie cancels itself, and a tied note's continuation with it.
             if (n.has(NoteState::TIE_ASKED)) {
@@ -709,6 +752,7 @@ private:
             // the command sets the form of the notes after it.
             if (m_track == FM_TRACKS - 1) {
                 m_voices.captureNoise(m_song.currentVoice, decodeNoise(operands[0]));
+                writeDown({Call::NOISE, m_song.currentVoice, {operands[0]}});
             } else if (m_pcm) {
                 m_pcmForm = pcmFormOf(operands[0], m_song.pcm8);
             }
@@ -782,6 +826,7 @@ private:
         }
         m_song.currentVoice = operand & 0x7F;
         m_listener.voiceSelected(m_song.currentVoice);
+        writeDown({Call::VOICE, m_song.currentVoice, {}});
         out.programChange(static_cast<uint8_t>(m_song.currentVoice));
         // Whatever follows comes one tick later; the next note end takes it back.
         if constexpr (Timed) {
@@ -804,34 +849,152 @@ private:
         out.controller(0x0C, static_cast<uint8_t>(operands[3] & 0x7F));   // AMD
         if (!m_pcm) {
             m_voices.captureLfo(m_song.currentVoice, decodeLfo(operands[0], operands[4]));
+            writeDown({Call::LFO, m_song.currentVoice, {operands[0], operands[4]}});
         }
         return true;
     }
 
     // A repeat that would open an eighth level does not fit: the track ends there.
-    [[gnu::always_inline]] bool repeatStart(uint8_t count) {
+    template <bool Timed>
+    [[gnu::always_inline]] bool repeatStart(const MdxReader& in, const MidiTrack::Writer& out,
+                                            const NoteState& n, int64_t left, uint8_t count) {
         RepeatStack& r = m_song.repeats;
         if (r.level == RepeatStack::LEVELS - 1) {
             return false;
         }
         ++r.level;
         r.counts[r.level] = count == 0 ? 1 : count;   // a count of 0 plays once
+        if constexpr (!Timed) {
+            startPass(in.position(), out.size(), out.pendingTicks(), n, left);
+        }
         return true;
     }
 
     // Back to the repeat's start, a jump counted from behind the operand, while passes
     // are left. A repeat end with no repeat open is read over.
-    [[gnu::always_inline]] bool repeatEnd(MdxReader& in, uint16_t offset) {
+    //
+    // A plain conversion plays most passes as copies: when a pass ends in the state
+    // it started in (PassState), every pass after it would write the bytes it wrote,
+    // so all but the last of the passes still to come are written as copies of its
+    // bytes, and their elements counted, without reading them again. The last pass is
+    // read, as it may leave the repeat early. Copies are made only where the guards
+    // could not have cut off any of them, and only of passes that called nothing
+    // outside the converter.
+    template <bool Timed>
+    [[gnu::always_inline]] bool repeatEnd(MdxReader& in, MidiTrack::Writer& out, const NoteState& n,
+                                          int64_t& left, uint16_t offset) {
         RepeatStack& r = m_song.repeats;
         if (r.level == 0) {
             return true;
         }
+        const MdxReader back = [&] {
+            MdxReader target = in;
+            target.jump(in.position() + offset);
+            return target;
+        }();
+        if constexpr (!Timed) {
+            // The passes to come, but the last where an escape may leave the repeat.
+            const Pass& pass = m_passes[static_cast<size_t>(r.level)];
+            const int32_t copies = r.counts[r.level] - (pass.escapeRead ? 2 : 1);
+            if (copies > 0 && pass.open && pass.start == back.position() &&
+                passState(n, out.pendingTicks()) == pass.state) {
+                left = copyPasses(out, pass, left, copies);
+            }
+        }
         if (--r.counts[r.level] != 0) {
-            in.jump(in.position() + offset);
-        } else {
-            --r.level;
+            in = back;
+            if constexpr (!Timed) {
+                startPass(in.position(), out.size(), out.pendingTicks(), n, left);
+            }
+        } else if (--r.level == 0) {
+            m_callCount = 0;   // no pass is open
         }
         return true;
+    }
+
+    [[gnu::noinline]] void startPass(uint32_t start, uint32_t chunkSize, uint32_t pendingTicks, NoteState n,
+                                     int64_t left) {
+        m_passes[static_cast<size_t>(m_song.repeats.level)] = {
+            true, false, start, m_callCount, chunkSize, left, passState(n, pendingTicks)};
+    }
+
+    // Writes copies passes more like the one that ends at the write position, unless
+    // the guards could cut one off; returns the elements that may still act.
+    // Writes copies passes more like the one that ends at the write position, unless
+    // the guards could cut one off; returns the elements that may still act.
+    int64_t copyPasses(MidiTrack::Writer& out, const Pass& pass, int64_t left, int32_t copies) {
+        const int64_t elements = pass.left - left;
+        const uint64_t bytes = out.size() - pass.chunkSize;
+        if (left - copies * elements < 0 || !out.staysShort(static_cast<uint64_t>(copies) * bytes)) {
+            return left;
+        }
+        out.writeAgain(pass.chunkSize, static_cast<uint32_t>(copies));
+        callAgain(pass.firstCall, copies);
+        m_song.repeats.counts[m_song.repeats.level] -= copies;
+        return left - copies * elements;
+    }
+
+    // The calls of the pass that made the calls from firstCall on, made again for
+    // each of its copies.
+    [[gnu::noinline]] void callAgain(size_t firstCall, int32_t copies) {
+        const size_t calls = m_callCount;
+        for (int32_t i = 0; i < copies; ++i) {
+            for (size_t c = firstCall; c < calls; ++c) {
+                callAgain(m_calls[c]);
+            }
+        }
+    }
+
+    // While a repeat is open, writes a call down for the copies of the passes it is
+    // made in. Beyond a bound, calls are not written down, and no pass they are made
+    // in is copied.
+    [[gnu::always_inline]] void writeDown(Call c) {
+        if (m_song.repeats.level == 0) {
+            return;
+        }
+        if (m_callCount == m_callRoom && !moreRoomForCalls()) [[unlikely]] {
+            ++m_unrepeatable;
+            return;
+        }
+        m_calls[m_callCount++] = c;
+    }
+    [[gnu::noinline]] bool moreRoomForCalls() {
+        static constexpr size_t MOST = 1 << 16;
+        if (m_callRoom == MOST) {
+            return false;
+        }
+        const size_t room = m_callRoom == 0 ? 256 : 2 * m_callRoom;
+        auto calls = std::make_unique_for_overwrite<Call[]>(room);
+        std::copy_n(m_calls.get(), m_callCount, calls.get());
+        m_calls = std::move(calls);
+        m_callRoom = room;
+        return true;
+    }
+
+    // A call of a pass, made again for a copy of it.
+    void callAgain(Call c) {
+        switch (c.kind) {
+        case Call::VOICE: m_listener.voiceSelected(c.voice); break;
+        case Call::NOISE: m_voices.captureNoise(c.voice, decodeNoise(c.operands[0])); break;
+        case Call::LFO: m_voices.captureLfo(c.voice, decodeLfo(c.operands[0], c.operands[1])); break;
+        }
+        writeDown(c);
+    }
+
+    PassState passState(const NoteState& n, uint32_t pendingTicks) const {
+        PassState state;
+        state.notes = n;
+        state.pendingTicks = pendingTicks;
+        state.loopsLeft = m_loopsLeft;
+        state.volume = m_volume;
+        state.pcmBank = m_pcmBank;
+        state.pcmForm = m_pcmForm;
+        state.currentVoice = m_song.currentVoice;
+        state.pcm8 = m_song.pcm8;
+        state.level = m_song.repeats.level;
+        std::copy_n(m_song.repeats.counts, state.level + 1, state.counts);
+        state.unrepeatable = m_unrepeatable;
+        return state;
     }
 
     // On the last pass, out of the repeat: the offset counts to the matching repeat
@@ -840,7 +1003,11 @@ private:
         RepeatStack& r = m_song.repeats;
         if (r.level != 0 && r.counts[r.level] == 1) {
             in.jump(in.position() + offset + 2);
-            --r.level;
+            if (--r.level == 0) {
+                m_callCount = 0;
+            }
+        } else {
+            m_passes[static_cast<size_t>(r.level)].escapeRead = true;
         }
         return true;
     }
@@ -858,6 +1025,12 @@ private:
     uint8_t m_pcmBank = 0;
     const bool m_gate;
     const bool m_lfo;
+    uint32_t m_unrepeatable = 0;   // calls to the PCM keys, and calls not written down
+    // The calls made since a repeat was opened at level 0.
+    std::unique_ptr<Call[]> m_calls;
+    size_t m_callCount = 0;
+    size_t m_callRoom = 0;
+    std::array<Pass, RepeatStack::LEVELS> m_passes;   // by repeat level
     const uint8_t m_keyShift;
     Timing m_timing;
 };
