@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "mdx_commands.h"
 #include "mdx_reader.h"
@@ -113,18 +114,20 @@ struct NoteState {
 // Everything a plain conversion's next elements depend on, besides the bytes they are
 // read from: a repeat's pass that starts in the state the pass before it started in
 // writes the same bytes and ends in that state again.
+//
+// Kept small, as every pass takes it at least twice: every count fits a byte.
 struct PassState {
     NoteState notes;
-    uint32_t pendingTicks = 0;
-    int loopsLeft = 0;
-    uint8_t volume = 0;
-    uint8_t pcmBank = 0;
-    PcmForm pcmForm = DEFAULT_PCM_FORM;
-    int currentVoice = 0;
-    bool pcm8 = false;
-    int level = 0;
-    int32_t counts[RepeatStack::LEVELS] = {};   // the open repeats' only
-    uint32_t unrepeatable = 0;                  // calls that a copy could not make again, so far
+    uint32_t pendingTicks;
+    uint32_t unrepeatable;   // calls that a copy could not make again, so far
+    int16_t loopsLeft;
+    int16_t currentVoice;
+    uint8_t volume;
+    uint8_t pcmBank;
+    PcmForm pcmForm;
+    bool pcm8;
+    uint8_t level;
+    uint8_t counts[RepeatStack::LEVELS];   // the open repeats'; 0 beyond them
 
     bool operator==(const PassState&) const = default;
 };
@@ -146,7 +149,7 @@ struct Pass {
     size_t firstCall = 0;      // the pass's calls are m_calls from here on
     uint32_t chunkSize = 0;    // the chunk's size
     int64_t left = 0;          // elements that may still act
-    PassState state;
+    PassState state{};
 };
 
 // With -gate or -lfo, what the driver's own timing adds: when the next key-on and key-off
@@ -873,13 +876,14 @@ private:
     // Back to the repeat's start, a jump counted from behind the operand, while passes
     // are left. A repeat end with no repeat open is read over.
     //
-    // A plain conversion plays most passes as copies: when a pass ends in the state
-    // it started in (PassState), every pass after it would write the bytes it wrote,
-    // so all but the last of the passes still to come are written as copies of its
-    // bytes, and their elements counted, without reading them again. The last pass is
-    // read, as it may leave the repeat early. Copies are made only where the guards
-    // could not have cut off any of them, and only of passes that called nothing
-    // outside the converter.
+    // A plain conversion writes most passes as copies: when a pass ends in the state
+    // it started in (PassState), every pass after it would write the bytes it wrote and
+    // make the calls it made. So the passes still to come are written as copies of its
+    // bytes, its calls made again and its elements counted, without reading them again;
+    // where an escape of the repeat was read, the last pass is read, as it may leave
+    // the repeat early. Copies are made only where neither guard could have cut one
+    // off, and not of passes with calls that cannot be made again (PassState's
+    // unrepeatable).
     template <bool Timed>
     [[gnu::always_inline]] bool repeatEnd(MdxReader& in, MidiTrack::Writer& out, const NoteState& n,
                                           int64_t& left, uint16_t offset) {
@@ -918,8 +922,6 @@ private:
             true, false, start, m_callCount, chunkSize, left, passState(n, pendingTicks)};
     }
 
-    // Writes copies passes more like the one that ends at the write position, unless
-    // the guards could cut one off; returns the elements that may still act.
     // Writes copies passes more like the one that ends at the write position, unless
     // the guards could cut one off; returns the elements that may still act.
     int64_t copyPasses(MidiTrack::Writer& out, const Pass& pass, int64_t left, int32_t copies) {
@@ -985,15 +987,19 @@ private:
         PassState state;
         state.notes = n;
         state.pendingTicks = pendingTicks;
-        state.loopsLeft = m_loopsLeft;
+        state.unrepeatable = m_unrepeatable;
+        state.loopsLeft = static_cast<int16_t>(m_loopsLeft);
+        state.currentVoice = static_cast<int16_t>(m_song.currentVoice);
         state.volume = m_volume;
         state.pcmBank = m_pcmBank;
         state.pcmForm = m_pcmForm;
-        state.currentVoice = m_song.currentVoice;
         state.pcm8 = m_song.pcm8;
-        state.level = m_song.repeats.level;
-        std::copy_n(m_song.repeats.counts, state.level + 1, state.counts);
-        state.unrepeatable = m_unrepeatable;
+        const RepeatStack& r = m_song.repeats;
+        state.level = static_cast<uint8_t>(r.level);
+        std::memset(state.counts, 0, sizeof state.counts);
+        for (int level = 1; level <= r.level; ++level) {
+            state.counts[level] = static_cast<uint8_t>(r.counts[level]);
+        }
         return state;
     }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "mdx_builder.h"
 #include "midi_shape.h"
@@ -872,6 +873,77 @@ TEST(ConvertTrack, PlaysRepeatsAndLeavesThemAtTheEscape) {
         }},
     });
     // clang-format on
+}
+
+// A plain conversion writes the passes of a repeat that start alike as copies; with
+// -gate and -lfo every pass is read. Without the commands those two act on, both must
+// write the same chunk, make the same calls and leave the same state, whole or cut off
+// by either guard anywhere.
+TEST(ConvertTrack, WritesRepeatedPassesAsReadingThemWould) {
+    const auto escaping = [](uint8_t count, const Bytes& head, const Bytes& tail) {
+        Bytes body = head;
+        const auto out = static_cast<uint16_t>(tail.size() + 1);   // to the repeat end's operand
+        body.insert(body.end(), {0xF4, static_cast<uint8_t>(out >> 8), static_cast<uint8_t>(out)});
+        body.insert(body.end(), tail.begin(), tail.end());
+        return repeat(count, body);
+    };
+    const auto then = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Bytes noteVoiceNoise = {0xFD, 0x03, 0xED, 0x91, 0x80, 0x05, 0xFB, 0x04, 0x82, 0x07, 0x10};
+    // clang-format off
+    const Bytes tracks[] = {
+        // A voice select just before the repeat delays the first pass's first note only.
+        then({0xFD, 0x01}, then(repeat(5, noteVoiceNoise), {0xF1})),
+        // A tie across the repeat end, and a volume operand without meaning, which
+        // writes the volume set in the pass before.
+        then(repeat(4, {0x84, 0x03, 0xFB, 0x40, 0xF7, 0x84, 0x02, 0xFB, 0x0C}), {0xF1}),
+        // Nested repeats with voice selects, glides and a detune in the inner one.
+        then(repeat(3, then({0x80, 0x02},
+                            repeat(4, {0xF2, 0x00, 0x40, 0x88, 0x03, 0xFD, 0x07, 0xF3, 0x00, 0x10, 0x8A, 0x01}))),
+             {0xF1}),
+        // An escape: the last pass leaves before its second half.
+        then(escaping(6, {0x80, 0x03, 0xED, 0x00}, {0x84, 0x01, 0x05}), {0xF1}),
+        // The whole track played three times over by its end command.
+        then(repeat(3, {0x80, 0x03, 0xFD, 0x02}), {0xF1, 0xFF, 0xF5}),
+    };
+    // clang-format on
+    const auto expectAlike = [](const Bytes& track, RunContext ctx, const std::string& name) {
+        TrackRun plain;
+        TrackRun timed;
+        timed.options.gate = timed.options.lfo = true;
+        for (TrackRun* run : {&plain, &timed}) {
+            run->ctx = ctx;
+            run->options.loops = 3;
+            run->chunk(track, 7, 8);
+        }
+        EXPECT_EQ(Bytes(plain.out.bytes().begin(), plain.out.bytes().end()),
+                  Bytes(timed.out.bytes().begin(), timed.out.bytes().end()))
+            << name;
+        EXPECT_EQ(plain.whole, timed.whole) << name;
+        EXPECT_EQ(plain.voices, timed.voices) << name;
+        EXPECT_EQ(plain.side.calls, timed.side.calls) << name;
+        EXPECT_EQ(plain.song.currentVoice, timed.song.currentVoice) << name;
+        EXPECT_EQ(plain.song.repeats.level, timed.song.repeats.level) << name;
+        EXPECT_TRUE(std::equal(plain.song.repeats.counts, plain.song.repeats.counts + RepeatStack::LEVELS,
+                               timed.song.repeats.counts))
+            << name;
+    };
+    for (size_t k = 0; k < std::size(tracks); ++k) {
+        expectAlike(tracks[k], {}, "track " + std::to_string(k));
+        for (uint32_t elements = 1; elements < 200; ++elements) {
+            RunContext ctx;
+            ctx.maxTrackElements = elements;
+            expectAlike(tracks[k], ctx,
+                        "track " + std::to_string(k) + ", elements " + std::to_string(elements));
+        }
+        for (uint32_t chunk = 40; chunk < 600; chunk += 3) {
+            RunContext ctx;
+            ctx.maxTrackChunk = chunk;
+            expectAlike(tracks[k], ctx, "track " + std::to_string(k) + ", chunk " + std::to_string(chunk));
+        }
+    }
 }
 
 TEST(ConvertTrack, KeepsTheRepeatStackAcrossTracksAndAtLevelZeroWhenStray) {
