@@ -908,7 +908,12 @@ private:
         if (--r.counts[r.level] != 0) {
             in = back;
             if constexpr (!Timed) {
-                startPass(in.position(), out.size(), out.pendingTicks(), n, left);
+                // The last pass has none after it to copy.
+                if (r.counts[r.level] > 1) {
+                    startPass(in.position(), out.size(), out.pendingTicks(), n, left);
+                } else {
+                    m_passes[static_cast<size_t>(r.level)].open = false;
+                }
             }
         } else if (--r.level == 0) {
             m_callCount = 0;   // no pass is open
@@ -940,10 +945,29 @@ private:
     // each of its copies.
     [[gnu::noinline]] void callAgain(size_t firstCall, int32_t copies) {
         const size_t calls = m_callCount;
+        const size_t more = static_cast<size_t>(copies) * (calls - firstCall);
+        if (more == 0) {
+            return;
+        }
+        // Written down for the passes around this one, all at once.
+        const bool writtenDown = m_song.repeats.level != 0 && reserveCalls(calls + more);
         for (int32_t i = 0; i < copies; ++i) {
             for (size_t c = firstCall; c < calls; ++c) {
-                callAgain(m_calls[c]);
+                const Call call = m_calls[c];
+                switch (call.kind) {
+                case Call::VOICE: m_listener.voiceSelected(call.voice); break;
+                case Call::NOISE: m_voices.captureNoise(call.voice, decodeNoise(call.operands[0])); break;
+                case Call::LFO:
+                    m_voices.captureLfo(call.voice, decodeLfo(call.operands[0], call.operands[1]));
+                    break;
+                }
+                if (writtenDown) {
+                    m_calls[m_callCount++] = call;
+                }
             }
+        }
+        if (!writtenDown && m_song.repeats.level != 0) {
+            ++m_unrepeatable;
         }
     }
 
@@ -954,33 +978,30 @@ private:
         if (m_song.repeats.level == 0) {
             return;
         }
-        if (m_callCount == m_callRoom && !moreRoomForCalls()) [[unlikely]] {
+        if (m_callCount == m_callRoom && !reserveCalls(m_callCount + 1)) [[unlikely]] {
             ++m_unrepeatable;
             return;
         }
         m_calls[m_callCount++] = c;
     }
-    [[gnu::noinline]] bool moreRoomForCalls() {
+    // Room for n calls written down in all; false beyond the bound.
+    [[gnu::noinline]] bool reserveCalls(size_t n) {
         static constexpr size_t MOST = 1 << 16;
-        if (m_callRoom == MOST) {
+        if (n > MOST) {
             return false;
         }
-        const size_t room = m_callRoom == 0 ? 256 : 2 * m_callRoom;
+        if (n <= m_callRoom) {
+            return true;
+        }
+        size_t room = m_callRoom == 0 ? 256 : 2 * m_callRoom;
+        while (room < n) {
+            room *= 2;
+        }
         auto calls = std::make_unique_for_overwrite<Call[]>(room);
         std::copy_n(m_calls.get(), m_callCount, calls.get());
         m_calls = std::move(calls);
         m_callRoom = room;
         return true;
-    }
-
-    // A call of a pass, made again for a copy of it.
-    void callAgain(Call c) {
-        switch (c.kind) {
-        case Call::VOICE: m_listener.voiceSelected(c.voice); break;
-        case Call::NOISE: m_voices.captureNoise(c.voice, decodeNoise(c.operands[0])); break;
-        case Call::LFO: m_voices.captureLfo(c.voice, decodeLfo(c.operands[0], c.operands[1])); break;
-        }
-        writeDown(c);
     }
 
     PassState passState(const NoteState& n, uint32_t pendingTicks) const {
