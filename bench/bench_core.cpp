@@ -3,7 +3,7 @@
 //
 //   BM_Tracks/<song>      every converted track of the song, from the loaded data
 //                         image to the finished MTrk chunks (convertTrack), with
-//                         the elements read as a counter
+//                         the elements played as a counter
 //   BM_Voices/<program>   the voice output phase of one program on the song
 //   BM_Run/<program>      one whole run in process: arguments, head scan, image,
 //                         tracks, voice output, with the outputs on /dev/null
@@ -70,7 +70,7 @@ struct LoadedSong {
     Silent listener;
     int trackCount = 0;
     uint64_t trackBytes = 0;   // bytes of the converted tracks in the file
-    uint64_t elements = 0;     // elements read by the last convertAll, as played
+    uint64_t elements = 0;     // elements played by the last convertAll
 
     explicit LoadedSong(Bytes file) {
         file.push_back(0);   // fmemopen refuses an empty buffer

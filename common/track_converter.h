@@ -63,7 +63,7 @@ constexpr uint32_t firstElementTick(int trackCount) { return 8 * static_cast<uin
 
 struct TrackResult {
     bool whole = true;       // false when the track ran away past the guards and was cut off
-    uint32_t elements = 0;   // elements read, repeats and loops counted as played
+    uint32_t elements = 0;   // elements played, whether read or written as copies of a pass
 };
 
 // Converts track t of a run of trackCount tracks, from the image at its offset, into
