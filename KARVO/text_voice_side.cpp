@@ -3,7 +3,6 @@
 #include "text_voice_side.h"
 
 #include <charconv>
-#include <initializer_list>
 
 namespace karvo {
 namespace {
@@ -16,38 +15,43 @@ constexpr const char* VOICE_TEXT_HEAD[] = {
     "//[OPname]: AR D1R D2R\tRR D1L\tTL\tKS MUL DT1 DT2 AMS-EN\n",
 };
 
-// printf into the output text.
-template <typename... Args>
-void appendf(std::string& out, const char* format, Args... args) {
-    char line[256];
-    const int n = std::snprintf(line, sizeof line, format, args...);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof line) {
-        out.append(line, static_cast<size_t>(n));
-        return;
-    }
-    std::string longer(static_cast<size_t>(n > 0 ? n : 0) + 1, '\0');
-    std::snprintf(longer.data(), longer.size(), format, args...);
-    out.append(longer.data(), longer.size() - 1);
-}
-
 // The values of a CH or operator line, each as "%3d" would print it, one blank apart,
 // and the end of the line. A song has a few lines for each of its voices, and a
-// formatted print costs several times as much.
-void appendColumns(std::string& out, std::initializer_list<int> values) {
-    bool first = true;
+// formatted print costs several times as much; the line is put together in place and
+// appended once.
+template <size_t N>
+void appendColumns(std::string& out, const int (&values)[N]) {
+    char line[N * 12 + 1];   // a blank and at most 11 characters a value, then the newline
+    char* p = line;
     for (const int v : values) {
-        if (!first) {
-            out += ' ';
+        if (p != line) {
+            *p++ = ' ';
         }
-        first = false;
-        char digits[16];
+        if (v >= 0 && v < 1000) {   // every value of a voice
+            p[0] = v >= 100 ? static_cast<char>('0' + v / 100) : ' ';
+            p[1] = v >= 10 ? static_cast<char>('0' + v / 10 % 10) : ' ';
+            p[2] = static_cast<char>('0' + v % 10);
+            p += 3;
+            continue;
+        }
+        char digits[12];
         const auto n = static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
-        if (n < 3) {
-            out.append(3 - n, ' ');
+        for (size_t k = n; k < 3; ++k) {
+            *p++ = ' ';
         }
-        out.append(digits, n);
+        for (size_t k = 0; k < n; ++k) {
+            *p++ = digits[k];
+        }
     }
-    out += '\n';
+    *p++ = '\n';
+    out.append(line, static_cast<size_t>(p - line));
+}
+
+// A number as "%d" prints it.
+void appendNumber(std::string& out, int value) {
+    char digits[12];
+    out.append(digits,
+               static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
 }
 
 }   // namespace
@@ -93,8 +97,20 @@ void TextVoiceSide::captureNoise(int voice, const NoiseSettings& noise) {
 // The voice names its slot here, where the bank names the number byte as read.
 void TextVoiceSide::onNumber(uint8_t number, const std::string& inputName) {
     m_slot = number & 127;
-    appendf(*m_out, "\n@:%d %s-@%d\n", number, inputName.c_str(), m_slot);
-    appendf(*m_out, "\nLFO: 128 64 64 %d %d\n", lastWF, lastNFRQ);
+    // "\n@:%d %s-@%d\n", then "\nLFO: 128 64 64 %d %d\n"; the name ends at a zero byte,
+    // as %s would end it.
+    std::string& out = *m_out;
+    out += "\n@:";
+    appendNumber(out, number);
+    out += ' ';
+    out += inputName.c_str();
+    out += "-@";
+    appendNumber(out, m_slot);
+    out += "\n\nLFO: 128 64 64 ";
+    appendNumber(out, lastWF);
+    out += ' ';
+    appendNumber(out, lastNFRQ);
+    out += '\n';
 }
 
 void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
@@ -105,7 +121,8 @@ void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
 void TextVoiceSide::onSlot(uint8_t SLOT) {
     const auto s = static_cast<size_t>(m_slot);
     *m_out += "CH:";
-    appendColumns(*m_out, {PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s], SLOT, NE[s] / 128});
+    const int columns[] = {PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s], SLOT, NE[s] / 128};
+    appendColumns(*m_out, columns);
 }
 
 void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) {
@@ -118,8 +135,9 @@ void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a
         const OperatorRecord& op = m_op[static_cast<size_t>(p)];
         *m_out += OPERATOR_NAMES[static_cast<size_t>(p)];
         *m_out += ':';
-        appendColumns(
-            *m_out, {op.AR, op.D1R, op.D2R, op.RR, op.D1L, op.TL, op.KS, op.MUL, op.DT1, op.DT2, op.AMS_EN});
+        const int columns[] = {op.AR, op.D1R, op.D2R, op.RR,  op.D1L,   op.TL,
+                               op.KS, op.MUL, op.DT1, op.DT2, op.AMS_EN};
+        appendColumns(*m_out, columns);
     }
 }
 
