@@ -112,13 +112,13 @@ public:
 
     // A channel message now: the status nibble gets the channel.
     [[gnu::always_inline]] void event(uint8_t status, uint8_t data) {
-        uint8_t* p = eventStart();
+        uint8_t* p = writeDelta(m_at);
         p[0] = static_cast<uint8_t>(status | m_channel);
         p[1] = data;
         m_at = p + 2;
     }
     [[gnu::always_inline]] void event(uint8_t status, uint8_t data1, uint8_t data2) {
-        uint8_t* p = eventStart();
+        uint8_t* p = writeDelta(m_at);
         p[0] = static_cast<uint8_t>(status | m_channel);
         p[1] = data1;
         p[2] = data2;
@@ -131,8 +131,8 @@ public:
     }
 
     // The messages the conversion writes, by name.
-    // A note on now and off ticks later (ticks below 2^14), with no other event
-    // between: the most common pair of a song.
+    // A note on now and off ticks later, with no other event between: the most common
+    // pair of a song.
     [[gnu::always_inline]] void note(uint8_t key, uint8_t onVelocity, uint32_t ticks, uint8_t offVelocity) {
         if constexpr (std::endian::native == std::endian::little) {
             if ((m_pending | ticks) < 0x80) [[likely]] {
@@ -147,18 +147,12 @@ public:
                 return;
             }
         }
-        uint8_t* p = eventStart();
+        uint8_t* p = writeDelta(m_at);
         p[0] = static_cast<uint8_t>(0x90 | m_channel);
         p[1] = key;
         p[2] = onVelocity;
         p += 3;
-        if (ticks < 0x80) {
-            *p++ = static_cast<uint8_t>(ticks);
-        } else {
-            p[0] = static_cast<uint8_t>(0x80 | (ticks >> 7));
-            p[1] = static_cast<uint8_t>(ticks & 0x7F);
-            p += 2;
-        }
+        p += writeVariableLength(p, ticks);
         p[0] = static_cast<uint8_t>(0x80 | m_channel);
         p[1] = key;
         p[2] = offVelocity;
@@ -202,7 +196,6 @@ private:
         }
         return p + writeVariableLength(p, delta);
     }
-    [[gnu::always_inline]] uint8_t* eventStart() { return writeDelta(m_at); }
 
     MidiTrack* m_track;
     uint8_t* m_at = nullptr;      // where the next event goes

@@ -78,6 +78,14 @@ constexpr std::array<uint8_t, 256> stepsFor(bool timed) {
 constexpr std::array<uint8_t, 256> STEPS = stepsFor(false);
 constexpr std::array<uint8_t, 256> TIMED_STEPS = stepsFor(true);
 
+// The operand bytes ahead of the reader, of a command whose first operand tells how
+// many there are; without a first operand, as many as the first 0 gives.
+uint32_t operandsAhead(const MdxReader& in, Operands operands) {
+    uint8_t first = 0;
+    in.peek(first);
+    return operandCount(operands, first);
+}
+
 // The operand bytes of the command a handler acts on; every handler but the chip
 // LFO's has a fixed number.
 constexpr uint32_t operandsOf(Handler handler) {
@@ -295,17 +303,15 @@ public:
                 goOn = !out.full();
                 continue;
             }
+            // Commands read over whose first operand tells their length; each on its own
+            // test, so that each length is worked out from a constant.
             if (step == SKIP_LFO) {
-                uint8_t first = 0;
-                in.peek(first);
-                in.skip(operandCount(Operands::LFO, first));
+                in.skip(operandsAhead(in, Operands::LFO));
                 --left;
                 continue;
             }
             if (step == SKIP_EXTENDED) {
-                uint8_t first = 0;
-                in.peek(first);
-                in.skip(operandCount(Operands::EXTENDED, first));
+                in.skip(operandsAhead(in, Operands::EXTENDED));
                 --left;
                 continue;
             }
@@ -756,8 +762,7 @@ private:
             // Only the eighth channel of the chip has a noise generator; on a PCM track
             // the command sets the form of the notes after it.
             if (m_track == FM_TRACKS - 1) {
-                m_voices.captureNoise(m_song.currentVoice, decodeNoise(operands[0]));
-                writeDown({Call::NOISE, m_song.currentVoice, {operands[0]}});
+                call({Call::NOISE, m_song.currentVoice, {operands[0]}});
             } else if (m_pcm) {
                 m_pcmForm = pcmFormOf(operands[0], m_song.pcm8);
             }
@@ -830,8 +835,7 @@ private:
             return true;
         }
         m_song.currentVoice = operand & 0x7F;
-        m_listener.voiceSelected(m_song.currentVoice);
-        writeDown({Call::VOICE, m_song.currentVoice, {}});
+        call({Call::VOICE, m_song.currentVoice, {}});
         out.programChange(static_cast<uint8_t>(m_song.currentVoice));
         // Whatever follows comes one tick later; the next note end takes it back.
         if constexpr (Timed) {
@@ -853,8 +857,7 @@ private:
         out.controller(0x0D, static_cast<uint8_t>(operands[2] & 0x7F));   // PMD
         out.controller(0x0C, static_cast<uint8_t>(operands[3] & 0x7F));   // AMD
         if (!m_pcm) {
-            m_voices.captureLfo(m_song.currentVoice, decodeLfo(operands[0], operands[4]));
-            writeDown({Call::LFO, m_song.currentVoice, {operands[0], operands[4]}});
+            call({Call::LFO, m_song.currentVoice, {operands[0], operands[4]}});
         }
         return true;
     }
@@ -953,26 +956,23 @@ private:
         if (more == 0) {
             return;
         }
-        // Written down for the passes around this one, all at once.
-        const bool writtenDown = m_song.repeats.level != 0 && reserveCalls(calls + more);
+        reserveCalls(calls + more);   // written down again for the passes around this one
         for (int32_t i = 0; i < copies; ++i) {
             for (size_t c = firstCall; c < calls; ++c) {
-                const Call call = m_calls[c];
-                switch (call.kind) {
-                case Call::VOICE: m_listener.voiceSelected(call.voice); break;
-                case Call::NOISE: m_voices.captureNoise(call.voice, decodeNoise(call.operands[0])); break;
-                case Call::LFO:
-                    m_voices.captureLfo(call.voice, decodeLfo(call.operands[0], call.operands[1]));
-                    break;
-                }
-                if (writtenDown) {
-                    m_calls[m_callCount++] = call;
-                }
+                call(m_calls[c]);
             }
         }
-        if (!writtenDown && m_song.repeats.level != 0) {
-            ++m_unrepeatable;
+    }
+
+    // A call outside the converter: made, and while a repeat is open, written down
+    // for the copies of the passes it is made in.
+    [[gnu::always_inline]] void call(Call c) {
+        switch (c.kind) {
+        case Call::VOICE: m_listener.voiceSelected(c.voice); break;
+        case Call::NOISE: m_voices.captureNoise(c.voice, decodeNoise(c.operands[0])); break;
+        case Call::LFO: m_voices.captureLfo(c.voice, decodeLfo(c.operands[0], c.operands[1])); break;
         }
+        writeDown(c);
     }
 
     // While a repeat is open, writes a call down for the copies of the passes it is

@@ -24,6 +24,8 @@ struct RepeatStack {
     static constexpr int LEVELS = 8;
     int level = 0;
     int32_t counts[LEVELS] = {};   // passes still to play
+
+    bool operator==(const RepeatStack&) const = default;
 };
 
 // What carries from track to track.
@@ -31,6 +33,8 @@ struct SongState {
     int currentVoice = -1;   // -1 until the run's first voice select
     RepeatStack repeats;
     bool pcm8 = false;   // the first track switched the 8-channel PCM extension on
+
+    bool operator==(const SongState&) const = default;
 };
 
 // What the converter tells besides the MIDI bytes, for the console.
