@@ -949,17 +949,30 @@ private:
     }
 
     // The calls of the pass that made the calls from firstCall on, made again for
-    // each of its copies.
+    // each of its copies, and written down again for the passes around this one.
     [[gnu::noinline]] void callAgain(size_t firstCall, int32_t copies) {
         const size_t calls = m_callCount;
-        const size_t more = static_cast<size_t>(copies) * (calls - firstCall);
+        const size_t perPass = calls - firstCall;
+        const size_t more = static_cast<size_t>(copies) * perPass;
         if (more == 0) {
             return;
         }
-        reserveCalls(calls + more);   // written down again for the passes around this one
+        if (!reserveCalls(calls + more)) [[unlikely]] {
+            for (int32_t i = 0; i < copies; ++i) {
+                for (size_t c = firstCall; c < calls; ++c) {
+                    call(m_calls[c]);   // written down up to the bound
+                }
+            }
+            return;
+        }
+        Call* const written = m_calls.get();
+        for (size_t c = calls; c < calls + more; c += perPass) {
+            std::copy_n(written + firstCall, perPass, written + c);
+        }
+        m_callCount = calls + more;
         for (int32_t i = 0; i < copies; ++i) {
             for (size_t c = firstCall; c < calls; ++c) {
-                call(m_calls[c]);
+                make(written[c]);
             }
         }
     }
@@ -967,12 +980,15 @@ private:
     // A call outside the converter: made, and while a repeat is open, written down
     // for the copies of the passes it is made in.
     [[gnu::always_inline]] void call(Call c) {
+        make(c);
+        writeDown(c);
+    }
+    [[gnu::always_inline]] void make(Call c) {
         switch (c.kind) {
         case Call::VOICE: m_listener.voiceSelected(c.voice); break;
         case Call::NOISE: m_voices.captureNoise(c.voice, decodeNoise(c.operands[0])); break;
         case Call::LFO: m_voices.captureLfo(c.voice, decodeLfo(c.operands[0], c.operands[1])); break;
         }
-        writeDown(c);
     }
 
     // While a repeat is open, writes a call down for the copies of the passes it is
