@@ -2,7 +2,10 @@
 // are converted, and one block of lines per voice record, printed as it is decoded.
 #include "text_voice_side.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstddef>
+#include <cstring>
 
 namespace karvo {
 namespace {
@@ -15,44 +18,35 @@ constexpr const char* VOICE_TEXT_HEAD[] = {
     "//[OPname]: AR D1R D2R\tRR D1L\tTL\tKS MUL DT1 DT2 AMS-EN\n",
 };
 
-// The values of a CH or operator line, each as "%3d" would print it, one blank apart,
-// and the end of the line. A song has a few lines for each of its voices, and a
-// formatted print costs several times as much; the line is put together in place and
-// appended once.
-template <size_t N>
-void appendColumns(std::string& out, const int (&values)[N]) {
-    char line[N * 12 + 1];   // a blank and at most 11 characters a value, then the newline
-    char* p = line;
-    for (const int v : values) {
-        if (p != line) {
-            *p++ = ' ';
-        }
-        if (v >= 0 && v < 1000) {   // every value of a voice
-            p[0] = v >= 100 ? static_cast<char>('0' + v / 100) : ' ';
-            p[1] = v >= 10 ? static_cast<char>('0' + v / 10 % 10) : ' ';
-            p[2] = static_cast<char>('0' + v % 10);
-            p += 3;
-            continue;
-        }
-        char digits[12];
-        const auto n = static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, v).ptr - digits);
-        for (size_t k = n; k < 3; ++k) {
-            *p++ = ' ';
-        }
-        for (size_t k = 0; k < n; ++k) {
-            *p++ = digits[k];
-        }
+// Every value of a voice line is a byte, printed as " %3d". A song prints a few lines
+// for each of its voices; each value is one copy from this table.
+constexpr auto BLANK_AND_THREE_DIGITS = [] {
+    std::array<std::array<char, 4>, 256> columns{};
+    for (int v = 0; v < 256; ++v) {
+        columns[static_cast<size_t>(v)] = {' ', v >= 100 ? static_cast<char>('0' + v / 100) : ' ',
+                                           v >= 10 ? static_cast<char>('0' + v / 10 % 10) : ' ',
+                                           static_cast<char>('0' + v % 10)};
     }
+    return columns;
+}();
+
+// Writes the two letters of the name, ":" and the values, one blank apart, and the newline; returns the end.
+template <size_t N>
+char* writeLine(char* p, const char* name, const std::array<uint8_t, N>& values) {
+    p[0] = name[0];
+    p[1] = name[1];
+    p += 2;
+    for (const uint8_t v : values) {
+        std::memcpy(p, BLANK_AND_THREE_DIGITS[v].data(), 4);
+        p += 4;
+    }
+    p[-4 * static_cast<std::ptrdiff_t>(N)] = ':';   // in place of the first value's blank
     *p++ = '\n';
-    out.append(line, static_cast<size_t>(p - line));
+    return p;
 }
 
 // A number as "%d" prints it.
-void appendNumber(std::string& out, int value) {
-    char digits[12];
-    out.append(digits,
-               static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
-}
+char* writeNumber(char* p, int value) { return std::to_chars(p, p + 12, value).ptr; }
 
 }   // namespace
 
@@ -100,17 +94,22 @@ void TextVoiceSide::onNumber(uint8_t number, const std::string& inputName) {
     // "\n@:%d %s-@%d\n", then "\nLFO: 128 64 64 %d %d\n"; the name ends at a zero byte,
     // as %s would end it.
     std::string& out = *m_out;
-    out += "\n@:";
-    appendNumber(out, number);
-    out += ' ';
+    char head[16];
+    char* p = head;
+    p = std::copy_n("\n@:", 3, p);
+    p = writeNumber(p, number);
+    *p++ = ' ';
+    out.append(head, static_cast<size_t>(p - head));
     out += inputName.c_str();
-    out += "-@";
-    appendNumber(out, m_slot);
-    out += "\n\nLFO: 128 64 64 ";
-    appendNumber(out, lastWF);
-    out += ' ';
-    appendNumber(out, lastNFRQ);
-    out += '\n';
+    char tail[64];
+    p = std::copy_n("-@", 2, tail);
+    p = writeNumber(p, m_slot);
+    p = std::copy_n("\n\nLFO: 128 64 64 ", 17, p);
+    p = writeNumber(p, lastWF);
+    *p++ = ' ';
+    p = writeNumber(p, lastNFRQ);
+    *p++ = '\n';
+    out.append(tail, static_cast<size_t>(p - tail));
 }
 
 void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
@@ -120,9 +119,10 @@ void TextVoiceSide::onFlCon(uint8_t FL, uint8_t CON) {
 
 void TextVoiceSide::onSlot(uint8_t SLOT) {
     const auto s = static_cast<size_t>(m_slot);
-    *m_out += "CH:";
-    const int columns[] = {PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s], SLOT, NE[s] / 128};
-    appendColumns(*m_out, columns);
+    char line[64];
+    const std::array<uint8_t, 7> columns = {
+        PAN_CENTRE, m_FL, m_CON, AMS[s], PMS[s], SLOT, static_cast<uint8_t>(NE[s] / 128)};
+    m_out->append(line, static_cast<size_t>(writeLine(line, "CH", columns) - line));
 }
 
 void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a, uint8_t b) {
@@ -131,14 +131,15 @@ void TextVoiceSide::onOperatorField(int position, OperatorField field, uint8_t a
         return;
     }
     // The record's last byte: its four operators, as M1, C1, M2, C2.
-    for (const int p : OUTPUT_ORDER) {
-        const OperatorRecord& op = m_op[static_cast<size_t>(p)];
-        *m_out += OPERATOR_NAMES[static_cast<size_t>(p)];
-        *m_out += ':';
-        const int columns[] = {op.AR, op.D1R, op.D2R, op.RR,  op.D1L,   op.TL,
-                               op.KS, op.MUL, op.DT1, op.DT2, op.AMS_EN};
-        appendColumns(*m_out, columns);
+    char lines[OPERATORS * 64];
+    char* p = lines;
+    for (const int k : OUTPUT_ORDER) {
+        const OperatorRecord& op = m_op[static_cast<size_t>(k)];
+        const std::array<uint8_t, 11> columns = {op.AR, op.D1R, op.D2R, op.RR,  op.D1L,   op.TL,
+                                                 op.KS, op.MUL, op.DT1, op.DT2, op.AMS_EN};
+        p = writeLine(p, OPERATOR_NAMES[static_cast<size_t>(k)], columns);
     }
+    m_out->append(lines, static_cast<size_t>(p - lines));
 }
 
 void TextVoiceSide::beginVoices(std::string& out) {
