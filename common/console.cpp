@@ -2,6 +2,7 @@
 #include "console.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "platform.h"
@@ -20,22 +21,38 @@ void Console::error(const std::string& text) {
     m_held += text.size();
 }
 
-// A song selects voices thousands of times: each line is put together in place.
+namespace {
+
+// Every voice line, made once: "Voice @<hex>\n" at the start of its slot, its length in
+// the slot's last byte.
+constexpr auto VOICE_LINES = [] {
+    constexpr char HEX[] = "0123456789abcdef";
+    std::array<std::array<char, Console::VOICE_LINE_SLOT>, 128> lines{};
+    for (size_t v = 0; v < lines.size(); ++v) {
+        auto& line = lines[v];
+        std::copy_n("Voice @", 7, line.begin());
+        size_t n = 7;
+        if (v >= 16) {
+            line[n++] = HEX[v >> 4];
+        }
+        line[n++] = HEX[v & 15];
+        line[n++] = '\n';
+        line.back() = static_cast<char>(n);
+    }
+    return lines;
+}();
+
+}   // namespace
+
+// A song selects voices thousands of times: each line is one copy of a whole slot,
+// of which only the line counts.
 void Console::voiceSelected(int voice) {
-    static constexpr char HEX[] = "0123456789abcdef";
-    if (ERRORS_HELD - m_held < LONGEST_VOICE_LINE) {
+    if (ERRORS_HELD - m_held < VOICE_LINE_SLOT) {
         flushErrors();
     }
-    const auto v = static_cast<unsigned>(voice) & 0x7F;
-    char* p = m_errors.get() + m_held;
-    std::memcpy(p, "Voice @", 7);
-    p += 7;
-    if (v >= 16) {
-        *p++ = HEX[v >> 4];
-    }
-    *p++ = HEX[v & 15];
-    *p++ = '\n';
-    m_held = static_cast<size_t>(p - m_errors.get());
+    const auto& line = VOICE_LINES[static_cast<unsigned>(voice) & 0x7F];
+    std::memcpy(m_errors.get() + m_held, line.data(), VOICE_LINE_SLOT);
+    m_held += static_cast<size_t>(line.back());
 }
 
 void Console::print(const std::string& text) {

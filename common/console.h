@@ -39,9 +39,10 @@ public:
 
     void flushErrors();
 
+    static constexpr size_t VOICE_LINE_SLOT = 16;   // room for "Voice @7f\n" and its length
+
 private:
-    static constexpr size_t ERRORS_HELD = 1 << 16;     // gathered before they are written out
-    static constexpr size_t LONGEST_VOICE_LINE = 10;   // "Voice @7f\n"
+    static constexpr size_t ERRORS_HELD = 1 << 16;   // gathered before they are written out
 
     std::FILE* m_out;
     std::FILE* m_err;
