@@ -970,9 +970,13 @@ private:
             std::copy_n(written + firstCall, perPass, written + c);
         }
         m_callCount = calls + more;
+        // Captures are settings the pass has just given: given again, they would change
+        // nothing. Only the voice lines are printed again.
         for (int32_t i = 0; i < copies; ++i) {
             for (size_t c = firstCall; c < calls; ++c) {
-                make(written[c]);
+                if (written[c].kind == Call::VOICE) {
+                    m_listener.voiceSelected(written[c].voice);
+                }
             }
         }
     }

@@ -28,7 +28,9 @@ public:
     virtual void reset() = 0;
 
     // Captured while the tracks are converted. voice is the current voice, or -1
-    // before the run's first voice select.
+    // before the run's first voice select. A capture is a setting: the captures a
+    // pass of a repeat gave, given again right after it, must change nothing, as the
+    // copies of such a pass do not give them again.
     virtual void captureLfo(int voice, const LfoSettings& lfo) = 0;
     virtual void captureNoise(int voice, const NoiseSettings& noise) = 0;
 
