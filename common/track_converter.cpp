@@ -140,23 +140,15 @@ struct PassState {
     bool operator==(const PassState&) const = default;
 };
 
-// A call a conversion makes outside itself: the voice select told to the listener, the
-// noise and LFO settings told to the voices.
-struct Call {
-    enum Kind : uint8_t { VOICE, NOISE, LFO } kind;
-    int voice;
-    uint8_t operands[2];   // the noise command's; the LFO command's waveform and PMS/AMS
-};
-
 // A pass of the repeat open at some level, as it started: behind the repeat start's
 // operands, or where the repeat end jumped back to.
 struct Pass {
     bool open = false;
-    bool escapeRead = false;   // a repeat escape of this level was read in the pass
-    uint32_t start = 0;        // the position
-    size_t firstCall = 0;      // the pass's calls are m_calls from here on
-    uint32_t chunkSize = 0;    // the chunk's size
-    int64_t left = 0;          // elements that may still act
+    bool escapeRead = false;     // a repeat escape of this level was read in the pass
+    uint32_t start = 0;          // the position
+    size_t firstVoiceLine = 0;   // the pass's voice lines are m_voiceLines from here on
+    uint32_t chunkSize = 0;      // the chunk's size
+    int64_t left = 0;            // elements that may still act
     PassState state{};
 };
 
@@ -762,7 +754,7 @@ private:
             // Only the eighth channel of the chip has a noise generator; on a PCM track
             // the command sets the form of the notes after it.
             if (m_track == FM_TRACKS - 1) {
-                call({Call::NOISE, m_song.currentVoice, {operands[0]}});
+                m_voices.captureNoise(m_song.currentVoice, decodeNoise(operands[0]));
             } else if (m_pcm) {
                 m_pcmForm = pcmFormOf(operands[0], m_song.pcm8);
             }
@@ -835,7 +827,7 @@ private:
             return true;
         }
         m_song.currentVoice = operand & 0x7F;
-        call({Call::VOICE, m_song.currentVoice, {}});
+        printVoiceLine(m_song.currentVoice);
         out.programChange(static_cast<uint8_t>(m_song.currentVoice));
         // Whatever follows comes one tick later; the next note end takes it back.
         if constexpr (Timed) {
@@ -857,7 +849,7 @@ private:
         out.controller(0x0D, static_cast<uint8_t>(operands[2] & 0x7F));   // PMD
         out.controller(0x0C, static_cast<uint8_t>(operands[3] & 0x7F));   // AMD
         if (!m_pcm) {
-            call({Call::LFO, m_song.currentVoice, {operands[0], operands[4]}});
+            m_voices.captureLfo(m_song.currentVoice, decodeLfo(operands[0], operands[4]));
         }
         return true;
     }
@@ -883,12 +875,12 @@ private:
     //
     // A plain conversion writes most passes as copies: when a pass ends in the state
     // it started in (PassState), every pass after it would write the bytes it wrote and
-    // make the calls it made. So the passes still to come are written as copies of its
-    // bytes, its calls made again and its elements counted, without reading them again;
-    // where an escape of the repeat was read, the last pass is read, as it may leave
-    // the repeat early. Copies are made only where neither guard could have cut one
-    // off, and not of passes with calls that cannot be made again (PassState's
-    // unrepeatable).
+    // print the voice lines it printed. So the passes still to come are written as
+    // copies of its bytes, its voice lines printed again and its elements counted,
+    // without reading them again; where an escape of the repeat was read, the last pass
+    // is read, as it may leave the repeat early. Copies are made only where neither
+    // guard could have cut one off, and not of passes with calls that a copy cannot
+    // make again (PassState's unrepeatable).
     template <bool Timed>
     [[gnu::always_inline]] bool repeatEnd(MdxReader& in, MidiTrack::Writer& out, const NoteState& n,
                                           int64_t& left, uint16_t offset) {
@@ -921,7 +913,7 @@ private:
                 }
             }
         } else if (--r.level == 0) {
-            m_callCount = 0;   // no pass is open
+            m_voiceLineCount = 0;   // no pass is open
         }
         return true;
     }
@@ -929,7 +921,7 @@ private:
     [[gnu::noinline]] void startPass(uint32_t start, uint32_t chunkSize, uint32_t pendingTicks, NoteState n,
                                      int64_t left) {
         m_passes[static_cast<size_t>(m_song.repeats.level)] = {
-            true, false, start, m_callCount, chunkSize, left, passState(n, pendingTicks)};
+            true, false, start, m_voiceLineCount, chunkSize, left, passState(n, pendingTicks)};
     }
 
     // Writes copies passes more like the one that ends at the write position, unless
@@ -943,88 +935,73 @@ private:
             return left;
         }
         out.writeAgain(pass.chunkSize, static_cast<uint32_t>(copies));
-        callAgain(pass.firstCall, copies);
+        printVoiceLinesAgain(pass.firstVoiceLine, copies);
         m_song.repeats.counts[m_song.repeats.level] -= copies;
         return left - copies * elements;
     }
 
-    // The calls of the pass that made the calls from firstCall on, made again for
-    // each of its copies, and written down again for the passes around this one.
-    [[gnu::noinline]] void callAgain(size_t firstCall, int32_t copies) {
-        const size_t calls = m_callCount;
-        const size_t perPass = calls - firstCall;
+    // The voice lines of the pass that printed them from firstLine on, printed again
+    // for each of its copies, and written down again for the passes around this one.
+    // Its LFO and noise captures are settings the pass has just given: given again,
+    // they would change nothing.
+    [[gnu::noinline]] void printVoiceLinesAgain(size_t firstLine, int32_t copies) {
+        const size_t lines = m_voiceLineCount;
+        const size_t perPass = lines - firstLine;
         const size_t more = static_cast<size_t>(copies) * perPass;
         if (more == 0) {
             return;
         }
-        if (!reserveCalls(calls + more)) [[unlikely]] {
+        if (!reserveVoiceLines(lines + more)) [[unlikely]] {
             for (int32_t i = 0; i < copies; ++i) {
-                for (size_t c = firstCall; c < calls; ++c) {
-                    call(m_calls[c]);   // written down up to the bound
+                for (size_t k = firstLine; k < lines; ++k) {
+                    printVoiceLine(m_voiceLines[k]);   // written down up to the bound
                 }
             }
             return;
         }
-        Call* const written = m_calls.get();
-        for (size_t c = calls; c < calls + more; c += perPass) {
-            std::copy_n(written + firstCall, perPass, written + c);
+        int* const written = m_voiceLines.get();
+        for (size_t k = lines; k < lines + more; k += perPass) {
+            std::copy_n(written + firstLine, perPass, written + k);
         }
-        m_callCount = calls + more;
-        // Captures are settings the pass has just given: given again, they would change
-        // nothing. Only the voice lines are printed again.
+        m_voiceLineCount = lines + more;
         for (int32_t i = 0; i < copies; ++i) {
-            for (size_t c = firstCall; c < calls; ++c) {
-                if (written[c].kind == Call::VOICE) {
-                    m_listener.voiceSelected(written[c].voice);
-                }
+            for (size_t k = firstLine; k < lines; ++k) {
+                m_listener.voiceSelected(written[k]);
             }
         }
     }
 
-    // A call outside the converter: made, and while a repeat is open, written down
-    // for the copies of the passes it is made in.
-    [[gnu::always_inline]] void call(Call c) {
-        make(c);
-        writeDown(c);
-    }
-    [[gnu::always_inline]] void make(Call c) {
-        switch (c.kind) {
-        case Call::VOICE: m_listener.voiceSelected(c.voice); break;
-        case Call::NOISE: m_voices.captureNoise(c.voice, decodeNoise(c.operands[0])); break;
-        case Call::LFO: m_voices.captureLfo(c.voice, decodeLfo(c.operands[0], c.operands[1])); break;
-        }
-    }
-
-    // While a repeat is open, writes a call down for the copies of the passes it is
-    // made in. Beyond a bound, calls are not written down, and no pass they are made
-    // in is copied.
-    [[gnu::always_inline]] void writeDown(Call c) {
+    // Tells the listener of a voice select, and while a repeat is open, writes it down
+    // for the copies of the passes it is made in. Beyond a bound, it is not written
+    // down, and no pass it is made in is copied.
+    [[gnu::always_inline]] void printVoiceLine(int voice) {
+        m_listener.voiceSelected(voice);
         if (m_song.repeats.level == 0) {
             return;
         }
-        if (m_callCount == m_callRoom && !reserveCalls(m_callCount + 1)) [[unlikely]] {
+        if (m_voiceLineCount == m_voiceLineRoom && !reserveVoiceLines(m_voiceLineCount + 1)) [[unlikely]] {
             ++m_unrepeatable;
             return;
         }
-        m_calls[m_callCount++] = c;
+        m_voiceLines[m_voiceLineCount++] = voice;
     }
-    // Room for n calls written down in all; false beyond the bound.
-    [[gnu::noinline]] bool reserveCalls(size_t n) {
+    // Room for n voice lines written down in all; false beyond the bound.
+    [[gnu::noinline]] bool reserveVoiceLines(size_t n) {
         static constexpr size_t MOST = 1 << 16;
         if (n > MOST) {
             return false;
         }
-        if (n <= m_callRoom) {
+        if (n <= m_voiceLineRoom) {
             return true;
         }
-        size_t room = m_callRoom == 0 ? 256 : 2 * m_callRoom;
+        size_t room = m_voiceLineRoom == 0 ? 256 : 2 * m_voiceLineRoom;
         while (room < n) {
             room *= 2;
         }
-        auto calls = std::make_unique_for_overwrite<Call[]>(room);
-        std::copy_n(m_calls.get(), m_callCount, calls.get());
-        m_calls = std::move(calls);
-        m_callRoom = room;
+        auto lines = std::make_unique_for_overwrite<int[]>(room);
+        std::copy_n(m_voiceLines.get(), m_voiceLineCount, lines.get());
+        m_voiceLines = std::move(lines);
+        m_voiceLineRoom = room;
         return true;
     }
 
@@ -1055,7 +1032,7 @@ private:
         if (r.level != 0 && r.counts[r.level] == 1) {
             in.jump(in.position() + offset + 2);
             if (--r.level == 0) {
-                m_callCount = 0;
+                m_voiceLineCount = 0;
             }
         } else {
             m_passes[static_cast<size_t>(r.level)].escapeRead = true;
@@ -1076,11 +1053,11 @@ private:
     uint8_t m_pcmBank = 0;
     const bool m_gate;
     const bool m_lfo;
-    uint32_t m_unrepeatable = 0;   // calls to the PCM keys, and calls not written down
-    // The calls made since a repeat was opened at level 0.
-    std::unique_ptr<Call[]> m_calls;
-    size_t m_callCount = 0;
-    size_t m_callRoom = 0;
+    uint32_t m_unrepeatable = 0;   // calls to the PCM keys, and voice lines not written down
+    // The voice lines printed since a repeat was opened at level 0.
+    std::unique_ptr<int[]> m_voiceLines;
+    size_t m_voiceLineCount = 0;
+    size_t m_voiceLineRoom = 0;
     std::array<Pass, RepeatStack::LEVELS> m_passes;   // by repeat level
     const uint8_t m_keyShift;
     Timing m_timing;
