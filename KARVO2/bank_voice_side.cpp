@@ -109,10 +109,15 @@ void BankVoiceSide::captureNoise(int voice, const NoiseSettings& noise) {
 // longer name left there, and go into the bank as they are.
 void BankVoiceSide::onNumber(uint8_t number, const std::string& inputName) {
     m_cursor = number & 127;
-    const std::string text = inputName + "-@" + std::to_string(number);
     auto& field = m_voices[static_cast<size_t>(m_cursor)].name;
-    const size_t n = std::min(text.size(), field.size() - 1);
-    std::memcpy(field.data(), text.data(), n);
+    constexpr size_t MOST = VOICE_NAME_SIZE - 1;
+    char text[MOST + 5];   // as much of the input name as fits, "-@" and three digits
+    const size_t kept = std::min(inputName.size(), MOST);
+    std::memcpy(text, inputName.data(), kept);
+    char* end = std::copy_n("-@", 2, text + kept);
+    end = std::to_chars(end, end + 3, number).ptr;
+    const size_t n = std::min(static_cast<size_t>(end - text), MOST);
+    std::memcpy(field.data(), text, n);
     field[n] = '\0';
 }
 
