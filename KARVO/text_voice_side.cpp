@@ -30,7 +30,8 @@ constexpr auto BLANK_AND_THREE_DIGITS = [] {
     return columns;
 }();
 
-// Writes the two letters of the name, ":" and the values, one blank apart, and the newline; returns the end.
+// Writes the two letters of the name, ":" and the values, one blank apart, and the
+// newline; returns the end.
 template <size_t N>
 char* writeLine(char* p, const char* name, const std::array<uint8_t, N>& values) {
     p[0] = name[0];

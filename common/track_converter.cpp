@@ -127,7 +127,7 @@ struct NoteState {
 struct PassState {
     NoteState notes;
     uint32_t pendingTicks;
-    uint32_t unrepeatable;   // calls that a copy could not make again, so far
+    uint32_t unrepeatable;   // PCM key lookups and voice lines not written down, so far
     int16_t loopsLeft;
     int16_t currentVoice;
     uint8_t volume;
@@ -941,9 +941,9 @@ private:
     }
 
     // The voice lines of the pass that printed them from firstLine on, printed again
-    // for each of its copies, and written down again for the passes around this one.
-    // Its LFO and noise captures are settings the pass has just given: given again,
-    // they would change nothing.
+    // for each of its copies, and written down again for the passes around this one,
+    // unless that passes the bound. Its LFO and noise captures are settings the pass
+    // has just given: given again, they would change nothing.
     [[gnu::noinline]] void printVoiceLinesAgain(size_t firstLine, int32_t copies) {
         const size_t lines = m_voiceLineCount;
         const size_t perPass = lines - firstLine;
@@ -951,19 +951,16 @@ private:
         if (more == 0) {
             return;
         }
-        if (!reserveVoiceLines(lines + more)) [[unlikely]] {
-            for (int32_t i = 0; i < copies; ++i) {
-                for (size_t k = firstLine; k < lines; ++k) {
-                    printVoiceLine(m_voiceLines[k]);   // written down up to the bound
-                }
-            }
-            return;
-        }
+        const bool writtenDown = reserveVoiceLines(lines + more);
         int* const written = m_voiceLines.get();
-        for (size_t k = lines; k < lines + more; k += perPass) {
-            std::copy_n(written + firstLine, perPass, written + k);
+        if (writtenDown) [[likely]] {
+            for (size_t k = lines; k < lines + more; k += perPass) {
+                std::copy_n(written + firstLine, perPass, written + k);
+            }
+            m_voiceLineCount = lines + more;
+        } else {
+            ++m_unrepeatable;   // no pass around this one is copied
         }
-        m_voiceLineCount = lines + more;
         for (int32_t i = 0; i < copies; ++i) {
             for (size_t k = firstLine; k < lines; ++k) {
                 m_listener.voiceSelected(written[k]);
@@ -1053,7 +1050,7 @@ private:
     uint8_t m_pcmBank = 0;
     const bool m_gate;
     const bool m_lfo;
-    uint32_t m_unrepeatable = 0;   // calls to the PCM keys, and voice lines not written down
+    uint32_t m_unrepeatable = 0;   // PCM key lookups, and voice lines not written down
     // The voice lines printed since a repeat was opened at level 0.
     std::unique_ptr<int[]> m_voiceLines;
     size_t m_voiceLineCount = 0;

@@ -140,17 +140,26 @@ TEST_F(Driver, ConvertsAFileWithItsTraceAndProgressLines) {
               (Bytes{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, 3, 0, 0x30}));   // three chunks follow
 }
 
-// The converter reports voice numbers; the console writes them in hexadecimal.
+// The converter reports voice numbers; the console writes them in hexadecimal, and
+// gathers them up to the 64 KiB it writes out at.
 TEST(Console, WritesEachVoiceSelectAsAHexadecimalLine) {
     test::MemOut out;
     test::MemOut err;
+    std::string expected = "Voice @0\nVoice @9\nVoice @f\nVoice @10\nVoice @1a\nVoice @7f\n";
     {
         Console console(out.get(), err.get());
         for (const int voice : {0, 9, 15, 16, 0x1A, 0x7F}) {
             console.voiceSelected(voice);
         }
+        // 68 KB of lines of 9 and 10 bytes, one of them started 15 bytes short of the
+        // 64 KiB: it must not be written past them.
+        for (int k = 0; k < 3600; ++k) {
+            console.voiceSelected(9);
+            console.voiceSelected(0x1A);
+            expected += "Voice @9\nVoice @1a\n";
+        }
     }
-    EXPECT_EQ(err.str(), "Voice @0\nVoice @9\nVoice @f\nVoice @10\nVoice @1a\nVoice @7f\n");
+    EXPECT_EQ(err.str(), expected);
     EXPECT_EQ(out.str(), "");
 }
 
